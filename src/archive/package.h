@@ -22,6 +22,9 @@ struct PackageRef {
 };
 
 struct PackageInfo {
+  PackageInfo() = default;
+  PackageInfo(PackageInfo&&) = default;
+  PackageInfo& operator=(PackageInfo&&) = default;
   virtual ~PackageInfo() = default;
 
   std::string name;

@@ -38,6 +38,8 @@ class PartStreamBuf : public std::streambuf {
   void finalize_digest();
   // Copies the slot out and clears the ready flag; false (out untouched) when not ready.
   bool take_digest(uint8_t out[Sha1::kDigestSize]);
+  // The last finalised digest, whatever the ready flag says.
+  const uint8_t* digest_slot() const { return digest_; }
   // Reads n bytes of the current part straight from the source, unhashed but copied and
   // counted as consumed. False when fewer arrive or the part holds fewer.
   bool read_unhashed(uint8_t* out, uint32_t n);
@@ -100,6 +102,9 @@ class PartReader : public std::istream {
   bool verify_signature_part();
   // The last finalised package digest, once: true and out filled when one is ready.
   bool take_package_digest(uint8_t out[Sha1::kDigestSize]);
+  // Finalises the running digest now, as reaching a signature part does. For tools that
+  // compute a signed package's digest without verifying it.
+  void finalize_package_digest() { buf_->finalize_digest(); }
 
  private:
   std::unique_ptr<PartStreamBuf> buf_;
