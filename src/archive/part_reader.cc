@@ -56,7 +56,7 @@ int32_t PartStreamBuf::advance() {
         skipped = true;
       }
     }
-    if (!skipped && !read_through(remaining_)) return -1;
+    if (!skipped && !read_through(remaining_)) return kCutShort;
   }
   position_ += part_length_;
 
@@ -195,12 +195,15 @@ bool PartReader::is_plain() const { return magic_ == kPlainMagic; }
 
 int32_t PartReader::next_part() {
   if (fail()) {
+    // A damaged stream proves nothing: no digest may be taken from it any more.
+    buf_->discard_digest();
     current_type_ = -1;
     return -1;
   }
   clear();
   for (;;) {
     int32_t type = buf_->advance();
+    if (type == PartStreamBuf::kCutShort) buf_->discard_digest();
     if (type < 0) {
       setstate(std::ios_base::eofbit | std::ios_base::failbit);
       current_type_ = -1;

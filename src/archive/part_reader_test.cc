@@ -282,7 +282,9 @@ TEST(PartReader, EveryTruncationEndsCleanly) {
         r.read(body.data(), std::streamsize(body.size()));
         ASSERT_LE(parts_seen, 4);
       }
-      if (n == bytes.size()) EXPECT_EQ(parts_seen, 4);
+      if (n == bytes.size()) {
+        EXPECT_EQ(parts_seen, 4);
+      }
     }
   }
 }

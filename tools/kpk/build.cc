@@ -168,7 +168,7 @@ bool fill_common(const Manifest& m, Spec* spec, std::string* error) {
 }
 
 bool fits(const std::string& archive, std::string* error) {
-  if (archive.size() > 0xFFFFFFFFull) {
+  if (uint64_t(archive.size()) > 0xFFFFFFFFull) {
     *error = "archive larger than 4 GiB";
     return false;
   }
