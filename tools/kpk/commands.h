@@ -11,6 +11,9 @@ int cmd_bundle(int argc, char** argv);
 int cmd_info(int argc, char** argv);
 int cmd_files(int argc, char** argv);
 int cmd_digest(int argc, char** argv);
+int cmd_keygen(int argc, char** argv);
+int cmd_sign(int argc, char** argv);
+int cmd_verify(int argc, char** argv);
 
 // Prints "kpk: message" on standard error and returns 1.
 int fail(const std::string& message);
