@@ -18,6 +18,8 @@ const Command kCommands[] = {
     {"info", kpk::cmd_info, "info FILE                         print the package record"},
     {"files", kpk::cmd_files, "files FILE                        list the file records"},
     {"digest", kpk::cmd_digest, "digest FILE                       print each package's digest"},
+    {"install", kpk::cmd_install, "install --root DIR [--quiet] FILE...  install into a tree"},
+    {"installed", kpk::cmd_installed, "installed --root DIR              list the installed packages"},
 };
 
 int usage(FILE* out) {

@@ -1,0 +1,42 @@
+// Test helpers for whole-tree scenarios: a scratch directory used as the root prefix, and a
+// fingerprint of a directory tree (every entry's type, mode, owner, size, content and link
+// target) to prove that nothing in it changed.
+#pragma once
+
+#include <map>
+#include <vector>
+#include <string>
+
+// Creates a fresh directory under the test temp dir, sets it as the root prefix, and removes
+// it (and resets the prefix) on destruction.
+class ScratchRoot {
+ public:
+  ScratchRoot();
+  ~ScratchRoot();
+  ScratchRoot(const ScratchRoot&) = delete;
+  ScratchRoot& operator=(const ScratchRoot&) = delete;
+
+  const std::string& dir() const { return dir_; }
+  // Host path of an installer path.
+  std::string host(const std::string& path) const { return dir_ + path; }
+  // Writes a file (creating parents) at an installer path.
+  void write(const std::string& path, const std::string& content, int mode = 0644) const;
+  std::string read(const std::string& path) const;
+  bool exists(const std::string& path) const;
+
+ private:
+  std::string dir_;
+};
+
+// path -> description of the entry, for every entry below dir (dir itself excluded).
+// with_dir_times: include directory modification times.
+std::map<std::string, std::string> fingerprint(const std::string& dir, bool with_dir_times);
+// The entries of a that differ from or are missing in b, and those only in b, one per line.
+std::string fingerprint_diff(const std::map<std::string, std::string>& a,
+                             const std::map<std::string, std::string>& b);
+// True when the process may create device nodes, chown and chroot.
+bool running_as_root();
+
+// The lines a person would read in captured console output: escape sequences removed, a
+// carriage return starts the line afresh, blank lines dropped.
+std::vector<std::string> console_lines(const std::string& text);
