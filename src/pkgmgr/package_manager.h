@@ -3,6 +3,7 @@
 // rules) and owns the one message channel through which all package-manager output goes.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <istream>
 #include <map>
