@@ -15,7 +15,8 @@
 #include "archive_writer.h"
 #include "pkgmgr/package_manager.h"
 #include "system/output.h"
-#include "testing/scratch.h"
+#include "testing/scratch_root.h"
+#include "testing/tree_util.h"
 #include "testing/stream_util.h"
 
 namespace {
@@ -56,16 +57,22 @@ kpk::PackageSpec spec(const std::string& name, std::vector<FileEntry> files) {
   return s;
 }
 
-class InstallTest : public ::testing::Test {
+class InstallTest : public ScratchRoot {
  protected:
   void SetUp() override {
-    PackageManager::instance().reset();
-    root_.write("/flash/.keep", "");
+    ScratchRoot::SetUp();
+    write("/flash/.keep", "");
     // Things outside the target that no archive may reach.
-    root_.write("/outside/passwd", "root:x:0:0\n");
-    root_.write("/outside/motd", "hello\n");
+    write("/outside/passwd", "root:x:0:0\n");
+    write("/outside/motd", "hello\n");
   }
-  void TearDown() override { PackageManager::instance().reset(); }
+
+  void write(const std::string& path, const std::string& content, int mode = 0644) {
+    put(host(path), content);
+    chmod(host(path).c_str(), mode_t(mode));
+  }
+  std::string read(const std::string& path) { return get(host(path)); }
+  bool present(const std::string& path) { return exists(host(path)); }
 
   // Reads the archive's header and metadata and installs it as the image-mode child does.
   bool install(const std::string& bytes, Package* p, bool relative = false) {
@@ -92,7 +99,6 @@ class InstallTest : public ::testing::Test {
 
   std::vector<std::string> lines() { return console_lines(out_.take()); }
 
-  ScratchRoot root_;
   OutputCapture out_;
 };
 
@@ -110,36 +116,36 @@ TEST_F(InstallTest, EveryKindOfEntryLandsWithItsAttributes) {
   }
   Package p;
   ASSERT_TRUE(extract(kpk::package_archive(spec("kinds", files), false), &p));
-  EXPECT_EQ(root_.read("/flash/etc/x"), "abc");
-  EXPECT_EQ(root_.read("/flash/etc/y"), "absolute");
+  EXPECT_EQ(read("/flash/etc/x"), "abc");
+  EXPECT_EQ(read("/flash/etc/y"), "absolute");
   struct stat st;
-  ASSERT_EQ(lstat(root_.host("/flash/etc/x").c_str(), &st), 0);
+  ASSERT_EQ(lstat(host("/flash/etc/x").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, 4000000);
-  ASSERT_EQ(lstat(root_.host("/flash/etc").c_str(), &st), 0);
+  ASSERT_EQ(lstat(host("/flash/etc").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0750u);
   EXPECT_EQ(st.st_mtime, 3000000);  // restored after its entries were written
-  ASSERT_EQ(lstat(root_.host("/flash/etc/z").c_str(), &st), 0);
+  ASSERT_EQ(lstat(host("/flash/etc/z").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
-  ASSERT_EQ(lstat(root_.host("/flash/bin/deep").c_str(), &st), 0);
+  ASSERT_EQ(lstat(host("/flash/bin/deep").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_TRUE(root_.exists("/flash/skipped"));  // parents of a skipped entry are made
-  EXPECT_FALSE(root_.exists("/flash/skipped/x"));
+  EXPECT_TRUE(present("/flash/skipped"));  // parents of a skipped entry are made
+  EXPECT_FALSE(present("/flash/skipped/x"));
   std::set<std::string> expect = {"/etc/x", "/etc/y", "/etc/z", "/bin/deep/tool"};
   if (running_as_root()) {
-    ASSERT_EQ(lstat(root_.host("/flash/etc/x").c_str(), &st), 0);
+    ASSERT_EQ(lstat(host("/flash/etc/x").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 04711u);  // set-uid kept, not reduced by the umask
     EXPECT_EQ(st.st_uid, 12u);
     EXPECT_EQ(st.st_gid, 34u);
-    ASSERT_EQ(lstat(root_.host("/flash/dev/lcd").c_str(), &st), 0);
+    ASSERT_EQ(lstat(host("/flash/dev/lcd").c_str(), &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
     EXPECT_EQ(major(st.st_rdev), 10u);
     EXPECT_EQ(minor(st.st_rdev), 60u);
     EXPECT_EQ(st.st_mode & 07777, 0666u);
-    ASSERT_EQ(lstat(root_.host("/flash/dev/big").c_str(), &st), 0);
+    ASSERT_EQ(lstat(host("/flash/dev/big").c_str(), &st), 0);
     EXPECT_TRUE(S_ISBLK(st.st_mode));
     EXPECT_EQ(major(st.st_rdev), 259u);
     EXPECT_EQ(minor(st.st_rdev), 70000u);
-    ASSERT_EQ(lstat(root_.host("/flash/run/fifo").c_str(), &st), 0);
+    ASSERT_EQ(lstat(host("/flash/run/fifo").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0620u);
     expect.insert({"/dev/lcd", "/dev/big", "/run/fifo"});
@@ -151,7 +157,7 @@ TEST_F(InstallTest, EveryKindOfEntryLandsWithItsAttributes) {
 TEST_F(InstallTest, RelativeAndAbsoluteNamesMeetAndDisabledPackagesGoUnderX) {
   Package p;
   ASSERT_TRUE(extract(kpk::package_archive(spec("twice", {file("etc/x", "1"), file("/etc/x", "2")}), false), &p));
-  EXPECT_EQ(root_.read("/flash/etc/x"), "2");
+  EXPECT_EQ(read("/flash/etc/x"), "2");
   EXPECT_EQ(p.files, std::set<std::string>{"/etc/x"});
 
   Package extras;
@@ -164,15 +170,15 @@ TEST_F(InstallTest, RelativeAndAbsoluteNamesMeetAndDisabledPackagesGoUnderX) {
   ASSERT_TRUE(read_package_info(extras, r));
   extras.disabled = true;
   ASSERT_TRUE(extract_files(extras, r, false, false));
-  EXPECT_EQ(root_.read("/flash/x/extras/bin/tool"), "t");
+  EXPECT_EQ(read("/flash/x/extras/bin/tool"), "t");
   EXPECT_EQ(extras.files, std::set<std::string>{"/x/extras/bin/tool"});
-  EXPECT_TRUE(root_.exists("/flash/x/extras/var/pdb/extras"));
+  EXPECT_TRUE(present("/flash/x/extras/var/pdb/extras"));
 }
 
 TEST_F(InstallTest, ExistingDirectoriesCollisionsAndGhosts) {
-  root_.write("/flash/etc/ppp.conf", "old ppp");
-  root_.write("/flash/etc/ghost.conf", "nobody's");
-  mkdir(root_.host("/flash/var").c_str(), 0700);
+  write("/flash/etc/ppp.conf", "old ppp");
+  write("/flash/etc/ghost.conf", "nobody's");
+  mkdir(host("/flash/var").c_str(), 0700);
   auto owner = std::make_unique<Package>();
   owner->name = "ppp";
   owner->files = {"/etc/ppp.conf"};
@@ -184,10 +190,10 @@ TEST_F(InstallTest, ExistingDirectoriesCollisionsAndGhosts) {
                                        file("etc/ghost.conf", "mine")}),
                           false),
                       &p));
-  EXPECT_EQ(root_.read("/flash/etc/ppp.conf"), "old ppp");
-  EXPECT_EQ(root_.read("/flash/etc/ghost.conf"), "mine");
+  EXPECT_EQ(read("/flash/etc/ppp.conf"), "old ppp");
+  EXPECT_EQ(read("/flash/etc/ghost.conf"), "mine");
   struct stat st;
-  ASSERT_EQ(stat(root_.host("/flash/var").c_str(), &st), 0);
+  ASSERT_EQ(stat(host("/flash/var").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);  // an existing directory keeps its mode
   EXPECT_EQ(p.files, std::set<std::string>{"/etc/ghost.conf"});
   EXPECT_EQ(lines(), (std::vector<std::string>{
@@ -198,18 +204,19 @@ TEST_F(InstallTest, ExistingDirectoriesCollisionsAndGhosts) {
   Package plain;
   ASSERT_TRUE(extract(kpk::package_archive(spec("plain", {file("etc/ppp.conf", "plain")}), true),
                       &plain, true));
-  EXPECT_EQ(root_.read("/flash/etc/ppp.conf"), "plain");
+  EXPECT_EQ(read("/flash/etc/ppp.conf"), "plain");
   EXPECT_TRUE(lines().empty());
 }
 
 TEST_F(InstallTest, CutShortRecordHeaderEndsTheListCleanly) {
-  std::string records = kpk::file_record(file("a", "1")) + kpk::file_record(file("b", "2"));
-  records.resize(records.size() - 20);  // the second record's header and name are cut
+  std::string first = kpk::file_record(file("a", "1"));
+  std::string second = kpk::file_record(file("b", "2"));
+  // The data ends ten bytes into the second record's header.
   std::string parts = kpk::part(PackageHeader, kpk::header_record("cut", 1, 0)) +
-                      kpk::part(FileData, kpk::zlib_compress(records.substr(0, 31) + ""));
+                      kpk::part(FileData, kpk::zlib_compress(first + second.substr(0, 10)));
   Package p;
   ASSERT_TRUE(extract(kpk::file_header(kRegularMagic, uint32_t(parts.size())) + parts, &p));
-  EXPECT_EQ(root_.read("/flash/a"), "1");
+  EXPECT_EQ(read("/flash/a"), "1");
   EXPECT_EQ(p.files.size(), 1u);
 }
 
@@ -328,23 +335,23 @@ std::vector<Hostile> hostile_cases(const std::string& outside) {
 }
 
 TEST_F(InstallTest, HostileArchivesChangeNothingOutsideOrBefore) {
-  std::string outside = root_.host("/outside");
+  std::string outside = host("/outside");
   // The target before: files of no package, links planted on the disk.
-  root_.write("/flash/etc/ghost", "original ghost", 0640);
-  root_.write("/flash/etc/keep", "keep me");
-  ASSERT_EQ(symlink("../../outside/motd", root_.host("/flash/etc/motd").c_str()), 0);
-  ASSERT_EQ(symlink("../../outside/nothing", root_.host("/flash/etc/dangling").c_str()), 0);
-  ASSERT_EQ(symlink("../outside", root_.host("/flash/linked").c_str()), 0);
+  write("/flash/etc/ghost", "original ghost", 0640);
+  write("/flash/etc/keep", "keep me");
+  ASSERT_EQ(symlink("../../outside/motd", host("/flash/etc/motd").c_str()), 0);
+  ASSERT_EQ(symlink("../../outside/nothing", host("/flash/etc/dangling").c_str()), 0);
+  ASSERT_EQ(symlink("../outside", host("/flash/linked").c_str()), 0);
 
   for (const Hostile& c : hostile_cases(outside)) {
     SCOPED_TRACE(c.title);
     auto before_outside = fingerprint(outside, true);
-    auto before_target = fingerprint(root_.host("/flash"), false);
+    auto before_target = fingerprint(host("/flash"), false);
     Package p;
     EXPECT_FALSE(install(c.archive, &p));
     EXPECT_EQ(fingerprint_diff(before_outside, fingerprint(outside, true)), "");
     // Directories made on the way may stay; every entry that was there is as it was.
-    auto after_target = fingerprint(root_.host("/flash"), false);
+    auto after_target = fingerprint(host("/flash"), false);
     for (const auto& [path, desc] : before_target) {
       auto it = after_target.find(path);
       EXPECT_TRUE(it != after_target.end() && it->second == desc) << path;
@@ -354,7 +361,7 @@ TEST_F(InstallTest, HostileArchivesChangeNothingOutsideOrBefore) {
     EXPECT_EQ(lines(), c.messages);
     EXPECT_TRUE(p.files.empty());
   }
-  EXPECT_FALSE(root_.exists("/flash/var/pdb/evil"));
+  EXPECT_FALSE(present("/flash/var/pdb/evil"));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "testing/scratch.h"
+#include "testing/tree_util.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -12,42 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "system/root.h"
 #include "testing/stream_util.h"
-
-ScratchRoot::ScratchRoot() {
-  std::string pattern = ::testing::TempDir() + "kest-scratch-XXXXXX";
-  char* made = mkdtemp(pattern.data());
-  if (!made) abort();
-  dir_ = made;
-  set_root_prefix(dir_);
-}
-
-ScratchRoot::~ScratchRoot() {
-  set_root_prefix("");
-  std::string command = "rm -rf '" + dir_ + "'";
-  if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir_.c_str());
-}
-
-void ScratchRoot::write(const std::string& path, const std::string& content, int mode) const {
-  std::string host_path = host(path);
-  std::string command = "mkdir -p '" + host_path.substr(0, host_path.rfind('/')) + "'";
-  if (system(command.c_str()) != 0) abort();
-  std::ofstream(host_path, std::ios::binary | std::ios::trunc) << content;
-  chmod(host_path.c_str(), mode_t(mode));
-}
-
-std::string ScratchRoot::read(const std::string& path) const {
-  std::ifstream in(host(path), std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool ScratchRoot::exists(const std::string& path) const {
-  struct stat st;
-  return lstat(host(path).c_str(), &st) == 0;
-}
 
 namespace {
 
