@@ -16,6 +16,7 @@
 #include "pkgmgr/package_manager.h"
 #include "system/output.h"
 #include "testing/scratch_root.h"
+#include "testing/signing.h"
 #include "testing/tree_util.h"
 #include "testing/stream_util.h"
 
@@ -362,6 +363,142 @@ TEST_F(InstallTest, HostileArchivesChangeNothingOutsideOrBefore) {
     EXPECT_TRUE(p.files.empty());
   }
   EXPECT_FALSE(present("/flash/var/pdb/evil"));
+}
+
+}  // namespace
+
+namespace {
+
+class GenuineInstallTest : public InstallTest {};
+
+TEST_F(GenuineInstallTest, SignedPackageIsRecordedAndAnnounced) {
+  kpk::PackageSpec s = spec("ppp", {file("etc/ppp/options", "lock\n"), dir("var/run")});
+  s.has_install_script = true;
+  s.install_script = "echo ran > /ran-by-script\n";
+  s.has_uninstall_script = true;
+  s.uninstall_script = "true\n";
+  Package p;
+  ASSERT_TRUE(install(signed_archive(s), &p));
+  // There is no shell in this target, so the script fails; the package stays installed.
+  EXPECT_EQ(lines(), (std::vector<std::string>{"WARNING: package ppp-1.0 oninstall script failed",
+                                               "installed ppp-1.0"}));
+  EXPECT_EQ(read("/flash/var/pdb/ppp/files"), "etc/ppp/options\n");
+  EXPECT_EQ(read("/flash/var/pdb/ppp/version"), "16803328 0\n");
+  EXPECT_EQ(read("/flash/var/pdb/ppp/oninstall"),
+            "#!/bin/bash\n\n. /kest/lib/install/profile.sh\n\necho ran > /ran-by-script\n");
+  struct stat st;
+  ASSERT_EQ(stat(host("/flash/var/pdb/ppp/onuninstall").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
+// Puts the host's bash and the libraries it needs into the target, so that scripts can run
+// chrooted there.
+bool give_target_a_shell(const std::string& flash) {
+  std::string command = "set -e; mkdir -p '" + flash + "/bin' '" + flash + "/kest/lib/install'; "
+                        "cp /bin/bash '" + flash + "/bin/bash'; "
+                        "for lib in $(ldd /bin/bash | grep -o '/[^ ]*'); do "
+                        "  mkdir -p \"" + flash + "$(dirname $lib)\"; cp -L $lib \"" + flash + "$lib\"; done; "
+                        "mkdir -p '" + flash + "/dev'; mknod -m 666 '" + flash + "/dev/null' c 1 3; "
+                        "echo 'PROFILE=yes' > '" + flash + "/kest/lib/install/profile.sh'";
+  return system(command.c_str()) == 0;
+}
+
+TEST_F(GenuineInstallTest, ScriptsRunChrootedWithTheProfileAndTheirOutputDiscarded) {
+  if (!running_as_root()) GTEST_SKIP() << "chroot needs root";
+  ASSERT_TRUE(give_target_a_shell(host("/flash")));
+  kpk::PackageSpec s = spec("ppp", {file("etc/ppp/options", "lock\n")});
+  s.has_install_script = true;
+  s.install_script = "echo \"$PROFILE $(< /etc/ppp/options)\" > /ran; echo noise; echo err >&2\n";
+  Package p;
+  ASSERT_TRUE(install(signed_archive(s), &p));
+  EXPECT_EQ(read("/flash/ran"), "yes lock\n");
+  EXPECT_EQ(lines(), std::vector<std::string>{"installed ppp-1.0"});
+
+  kpk::PackageSpec failing = spec("bad", {});
+  failing.has_install_script = true;
+  failing.install_script = "exit 1\n";
+  Package q;
+  ASSERT_TRUE(install(signed_archive(failing), &q));
+  EXPECT_EQ(lines(), (std::vector<std::string>{"WARNING: package bad-1.0 oninstall script failed",
+                                               "installed bad-1.0"}));
+  EXPECT_TRUE(present("/flash/var/pdb/bad/version"));
+
+  // A disabled package's script does not run.
+  kpk::PackageSpec quiet = spec("off", {});
+  quiet.has_install_script = true;
+  quiet.install_script = "touch /off-ran\n";
+  MemoryStream in(signed_archive(quiet));
+  PartReader r(in, true);
+  for (int32_t t : {PackageHeader, InstallScript, FileData, Signature}) r.want(t);
+  r.next_part();
+  Package off;
+  ASSERT_TRUE(read_package_info(off, r));
+  off.disabled = true;
+  ASSERT_TRUE(install_package(off, r, false));
+  EXPECT_FALSE(present("/flash/off-ran"));
+  EXPECT_EQ(lines(), std::vector<std::string>{"installed (disabled) off-1.0"});
+}
+
+TEST_F(GenuineInstallTest, TamperedOrUnsignedPackagesAreRolledBack) {
+  write("/flash/etc/ghost", "the original", 0600);
+  kpk::PackageSpec s = spec("ppp", {file("etc/ghost", "replacement"), file("etc/new", "n")});
+  std::string good = signed_archive(s);
+  // Flip one byte of the compressed file data: still a valid archive, no longer genuine.
+  std::string bad = good;
+  bad[bad.size() - 68 - 6 - 10] ^= 1;
+  Package p;
+  EXPECT_FALSE(install(bad, &p));
+  EXPECT_EQ(read("/flash/etc/ghost"), "the original");
+  EXPECT_FALSE(present("/flash/etc/new"));
+  EXPECT_FALSE(present("/flash/var/pdb/ppp"));
+  auto seen = lines();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), "ERROR: installation of ppp-1.0 failed: broken package");
+
+  Package q;
+  ASSERT_TRUE(install(good, &q));
+  EXPECT_EQ(read("/flash/etc/ghost"), "replacement");
+  EXPECT_EQ(lines(), (std::vector<std::string>{"WARNING: ghost file /etc/ghost", "installed ppp-1.0"}));
+  // The moved-aside original is gone once the installation stands.
+  auto listing = fingerprint(host("/flash/etc"), false);
+  EXPECT_EQ(listing.size(), 2u);
+}
+
+TEST_F(GenuineInstallTest, ImagePackagesSkipTheInstallScriptAndPlainOnesWriteNoRecord) {
+  kpk::PackageSpec s = spec("img", {file("boot/kernel", "k")});
+  s.has_image = true;
+  s.image = std::string(10000, 'i');
+  s.has_install_script = true;
+  s.install_script = "echo\n";
+  Package p;
+  ASSERT_TRUE(install(signed_archive(s), &p));
+  EXPECT_TRUE(p.has_image);
+  EXPECT_FALSE(present("/flash/var/pdb/img/oninstall"));
+  EXPECT_TRUE(present("/flash/var/pdb/img/version"));
+
+  Package plain;
+  ASSERT_TRUE(install(signed_archive(spec("raw", {file("etc/raw", "r")}), true), &plain));
+  EXPECT_EQ(read("/flash/etc/raw"), "r");
+  EXPECT_FALSE(present("/flash/var/pdb/raw"));
+
+  // A plain archive that fails leaves an installed package's record of its name alone.
+  write("/flash/var/pdb/keep/version", "1 0\n");
+  std::string broken_plain = signed_archive(spec("keep", {file("etc/k", "k")}), true);
+  broken_plain[broken_plain.size() - 1] ^= 1;  // damage the signature
+  Package failing;
+  EXPECT_FALSE(install(broken_plain, &failing));
+  EXPECT_EQ(read("/flash/var/pdb/keep/version"), "1 0\n");
+  EXPECT_FALSE(present("/flash/etc/k"));
+}
+
+TEST_F(GenuineInstallTest, RelativeInstallLandsBelowTheWorkingDirectory) {
+  ASSERT_EQ(chdir(host("/").c_str()), 0);
+  Package p;
+  ASSERT_TRUE(install(signed_archive(spec("drv", {file("lib/modules/x.ko", "ko")}), true), &p, true));
+  EXPECT_EQ(read("/lib/modules/x.ko"), "ko");
+  EXPECT_EQ(p.files, std::set<std::string>{"./lib/modules/x.ko"});
+  release_files(p);
+  EXPECT_FALSE(present("/lib/modules/x.ko"));
 }
 
 }  // namespace
