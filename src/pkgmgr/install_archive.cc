@@ -135,6 +135,12 @@ int PackageManager::install_bundle(PartReader& r, uint32_t flags, const Choices&
     if (!member) continue;
     ++members;
     old_members.erase(member->name);
+    if (member->bundle.name.empty()) {
+      // Already installed on its own in this version: it becomes a member now, or the
+      // bundle would have no member and be removed again at once.
+      member->bundle = ref;
+      write_record(*member, false);
+    }
   }
   if (members == 0) return 3;
   for (const auto& q : installed_)
