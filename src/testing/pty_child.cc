@@ -18,6 +18,7 @@ PtyChild::PtyChild(std::function<int()> body) {
   tcgetattr(terminal_, &mode);
   mode.c_oflag &= ~tcflag_t(OPOST);
   tcsetattr(terminal_, TCSANOW, &mode);
+  initial_ = mode;
   fflush(stdout);  // nothing of the test runner's own output may reach the terminal
   fflush(stderr);
   pid_ = fork();

@@ -33,6 +33,8 @@ class PtyChild {
   const std::string& output() const { return output_; }
   // The terminal's current attributes (as the child has set them).
   struct termios attributes() const;
+  // The attributes the terminal had when the child started.
+  const struct termios& initial_attributes() const { return initial_; }
 
  private:
   void read_available(int timeout_ms);
@@ -41,4 +43,5 @@ class PtyChild {
   int terminal_ = -1;  // the parent's descriptor of the terminal side
   pid_t pid_ = -1;
   std::string output_;
+  struct termios initial_ = {};
 };
