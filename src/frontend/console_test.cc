@@ -114,7 +114,7 @@ TEST(RawMode, SavedOnceAndRestored) {
     restore_terminal(state);  // raw mode is off: only shows the cursor
     return state.raw;
   });
-  struct termios before = child.attributes();
+  struct termios before = child.initial_attributes();
   ASSERT_TRUE(before.c_lflag & ICANON);
   ASSERT_TRUE(child.read_until("raw"));
   struct termios raw = child.attributes();

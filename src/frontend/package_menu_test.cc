@@ -20,7 +20,7 @@ PackageRef ref(const std::string& name, uint32_t min = 0, uint32_t max = 0) {
   return r;
 }
 
-// A menu over packages given as "name:dep,dep" strings, in menu order.
+// A menu over packages added in menu order; keys come from standard input.
 class MenuTest : public ::testing::Test {
  protected:
   LocalPackage& add(const std::string& name, std::vector<PackageRef> depends = {},
