@@ -24,9 +24,10 @@ class PartStreamBuf : public std::streambuf {
   // Reads the 8-byte file header straight from the source (never hashed, copied when a copy
   // target is attached). False when fewer than 8 bytes arrive.
   bool read_file_header(uint8_t header[8]);
-  // Skips the rest of the current part and reads the next part header. Returns its type, or
-  // -1 at the end of the stream (which also finalises the package digest) or when the skip
-  // ran short.
+  static constexpr int32_t kCutShort = -2;
+  // Skips the rest of the current part and reads the next part header. Returns its type, -1
+  // at the end of the stream (which also finalises the package digest), or kCutShort when
+  // the stream ended inside the part being skipped.
   int32_t advance();
 
   uint32_t position() const { return position_; }
@@ -38,6 +39,10 @@ class PartStreamBuf : public std::streambuf {
   void finalize_digest();
   // Copies the slot out and clears the ready flag; false (out untouched) when not ready.
   bool take_digest(uint8_t out[Sha1::kDigestSize]);
+  // Clears the ready flag: the slot holds nothing that may be taken.
+  void discard_digest() { digest_ready_ = false; }
+  // The last finalised digest, whatever the ready flag says.
+  const uint8_t* digest_slot() const { return digest_; }
   // Reads n bytes of the current part straight from the source, unhashed but copied and
   // counted as consumed. False when fewer arrive or the part holds fewer.
   bool read_unhashed(uint8_t* out, uint32_t n);
@@ -84,7 +89,9 @@ class PartReader : public std::istream {
   // Adds a type at which next_part stops; add all before the first next_part.
   void want(int32_t type) { wanted_.push_back(type); }
   // Moves to the next wanted part and returns its type; -1 at the end of the stream or once
-  // the stream has failed (and from then on).
+  // the stream has failed (and from then on). A stream that failed or ended inside a part
+  // also drops any digest not yet taken, since a stale digest of an earlier package must
+  // never vouch for the one that was cut short.
   int32_t next_part();
   int32_t current_type() const { return current_type_; }
   uint32_t current_length() const { return buf_->part_length(); }
@@ -100,6 +107,9 @@ class PartReader : public std::istream {
   bool verify_signature_part();
   // The last finalised package digest, once: true and out filled when one is ready.
   bool take_package_digest(uint8_t out[Sha1::kDigestSize]);
+  // Finalises the running digest now, as reaching a signature part does. For tools that
+  // compute a signed package's digest without verifying it.
+  void finalize_package_digest() { buf_->finalize_digest(); }
 
  private:
   std::unique_ptr<PartStreamBuf> buf_;

@@ -22,34 +22,43 @@ void Sha1::reset() {
   block_used_ = 0;
 }
 
-void Sha1::compress(const uint8_t block[64]) {
-  uint32_t w[80];
-  for (int i = 0; i < 16; ++i) w[i] = load_be32(block + 4 * i);
-  for (int i = 16; i < 80; ++i) w[i] = rol(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+// The 80 rounds, unrolled with a 16-word rolling message schedule.
+#define SHA1_W(i) (w[(i) & 15] = rol(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ \
+                                     w[((i) + 2) & 15] ^ w[(i) & 15], 1))
+#define SHA1_STEP(a, b, c, d, e, f, k, wi)      \
+  do {                                          \
+    e += rol(a, 5) + (f) + (k) + (wi);          \
+    b = rol(b, 30);                             \
+  } while (0)
+#define F1(b, c, d) (d ^ (b & (c ^ d)))
+#define F2(b, c, d) (b ^ c ^ d)
+#define F3(b, c, d) ((b & c) | (d & (b | c)))
 
+void Sha1::compress(const uint8_t block[64]) {
+  uint32_t w[16];
+  for (int i = 0; i < 16; ++i) w[i] = load_be32(block + 4 * i);
   uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3], e = state_[4];
-  for (int i = 0; i < 80; ++i) {
-    uint32_t f, k;
-    if (i < 20) {
-      f = (b & c) | (~b & d);
-      k = 0x5A827999;
-    } else if (i < 40) {
-      f = b ^ c ^ d;
-      k = 0x6ED9EBA1;
-    } else if (i < 60) {
-      f = (b & c) | (b & d) | (c & d);
-      k = 0x8F1BBCDC;
-    } else {
-      f = b ^ c ^ d;
-      k = 0xCA62C1D6;
-    }
-    uint32_t t = rol(a, 5) + f + e + k + w[i];
-    e = d;
-    d = c;
-    c = rol(b, 30);
-    b = a;
-    a = t;
+  // Five rounds per line, rotating the roles of a..e instead of moving the values.
+#define SHA1_FIVE(F, K, W0, W1, W2, W3, W4) \
+  SHA1_STEP(a, b, c, d, e, F(b, c, d), K, W0); \
+  SHA1_STEP(e, a, b, c, d, F(a, b, c), K, W1); \
+  SHA1_STEP(d, e, a, b, c, F(e, a, b), K, W2); \
+  SHA1_STEP(c, d, e, a, b, F(d, e, a), K, W3); \
+  SHA1_STEP(b, c, d, e, a, F(c, d, e), K, W4)
+  SHA1_FIVE(F1, 0x5A827999, w[0], w[1], w[2], w[3], w[4]);
+  SHA1_FIVE(F1, 0x5A827999, w[5], w[6], w[7], w[8], w[9]);
+  SHA1_FIVE(F1, 0x5A827999, w[10], w[11], w[12], w[13], w[14]);
+  SHA1_FIVE(F1, 0x5A827999, w[15], SHA1_W(16), SHA1_W(17), SHA1_W(18), SHA1_W(19));
+  for (int i = 20; i < 40; i += 5) {
+    SHA1_FIVE(F2, 0x6ED9EBA1, SHA1_W(i), SHA1_W(i + 1), SHA1_W(i + 2), SHA1_W(i + 3), SHA1_W(i + 4));
   }
+  for (int i = 40; i < 60; i += 5) {
+    SHA1_FIVE(F3, 0x8F1BBCDC, SHA1_W(i), SHA1_W(i + 1), SHA1_W(i + 2), SHA1_W(i + 3), SHA1_W(i + 4));
+  }
+  for (int i = 60; i < 80; i += 5) {
+    SHA1_FIVE(F2, 0xCA62C1D6, SHA1_W(i), SHA1_W(i + 1), SHA1_W(i + 2), SHA1_W(i + 3), SHA1_W(i + 4));
+  }
+#undef SHA1_FIVE
   state_[0] += a;
   state_[1] += b;
   state_[2] += c;

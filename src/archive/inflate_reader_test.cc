@@ -1,0 +1,170 @@
+#include "archive/inflate_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "archive/part_reader.h"
+#include "archive/part_type.h"
+#include "archive_writer.h"
+#include "testing/stream_util.h"
+
+namespace {
+
+uint32_t adler32_of(const std::string& data) {
+  uint32_t a = 1, b = 0;
+  for (unsigned char c : data) {
+    a = (a + c) % 65521;
+    b = (b + a) % 65521;
+  }
+  return b << 16 | a;
+}
+
+// A zlib stream written by hand with stored blocks of at most block_size bytes, independent
+// of zlib's compressor.
+std::string stored_zlib(const std::string& data, size_t block_size = 65535) {
+  std::string out = "\x78\x01";
+  size_t at = 0;
+  do {
+    size_t n = std::min(block_size, data.size() - at);
+    bool last = at + n == data.size();
+    out += char(last ? 1 : 0);
+    out += char(n & 0xFF);
+    out += char(n >> 8);
+    out += char(~n & 0xFF);
+    out += char((~n >> 8) & 0xFF);
+    out += data.substr(at, n);
+    at += n;
+  } while (at < data.size());
+  uint32_t adler = adler32_of(data);
+  for (int i = 3; i >= 0; --i) out += char((adler >> (8 * i)) & 0xFF);
+  return out;
+}
+
+std::string sample(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += char('a' + (i * 7 + i / 13) % 26);
+  return s;
+}
+
+// Reads everything the InflateReader yields from a FileData part holding body, followed by
+// a Signature part that must stay untouched.
+std::string inflate_part(const std::string& body, bool* reached_next_part = nullptr) {
+  std::string parts = kpk::part(FileData, body) + kpk::part(Signature, "SIG");
+  MemoryStream in(kpk::file_header(kRegularMagic, uint32_t(parts.size())) + parts, false);
+  PartReader r(in, true);
+  r.want(FileData);
+  r.want(Signature);
+  EXPECT_EQ(r.next_part(), FileData);
+  std::string out;
+  {
+    InflateReader z(r);
+    char buf[777];
+    while (z.read(buf, sizeof buf) || z.gcount() > 0) out.append(buf, size_t(z.gcount()));
+    EXPECT_EQ(z.get(), std::char_traits<char>::eof());
+  }
+  bool next = r.next_part() == Signature;
+  if (reached_next_part) *reached_next_part = next;
+  return out;
+}
+
+TEST(InflateReader, EmptyInputGivesEndOfFileAtOnce) {
+  EXPECT_EQ(inflate_part(kpk::zlib_compress("")), "");
+  EXPECT_EQ(inflate_part(stored_zlib("")), "");
+}
+
+TEST(InflateReader, DecodesStreamsOfEveryShape) {
+  for (size_t n : {1, 4095, 4096, 4097, 50000}) {
+    std::string data = sample(n);
+    bool next = false;
+    EXPECT_EQ(inflate_part(kpk::zlib_compress(data), &next), data) << n;
+    EXPECT_TRUE(next);
+    EXPECT_EQ(inflate_part(stored_zlib(data, 1000)), data) << n;
+    EXPECT_EQ(inflate_part(kpk::zlib_compress(data, 1)), data) << n;
+  }
+}
+
+TEST(InflateReader, LastInputChunkHoldingOnlyTheTrailer) {
+  // 2 header bytes + one 5-byte block header + 4089 data bytes fill the first 4096-byte input
+  // chunk exactly; the second chunk is the 4-byte Adler-32 trailer alone.
+  std::string data = sample(4089);
+  std::string z = stored_zlib(data);
+  ASSERT_EQ(z.size(), 4100u);
+  bool next = false;
+  EXPECT_EQ(inflate_part(z, &next), data);
+  EXPECT_TRUE(next);
+}
+
+TEST(InflateReader, StreamCutShortYieldsWhatPrecedesTheCut) {
+  std::string data = sample(10000);
+  std::string z = stored_zlib(data, 3000);
+  EXPECT_EQ(inflate_part(z.substr(0, z.size() - 1)), data);  // only the trailer is cut
+  std::string cut = inflate_part(z.substr(0, 2 + 5 + 3000 + 5 + 100));
+  EXPECT_EQ(cut, data.substr(0, 3100));
+  std::string compressed = kpk::zlib_compress(data);
+  std::string partial = inflate_part(compressed.substr(0, compressed.size() / 2));
+  EXPECT_LT(partial.size(), data.size());
+  EXPECT_EQ(partial, data.substr(0, partial.size()));
+}
+
+TEST(InflateReader, BytesAfterTheStreamEndAreNeverReturned) {
+  std::string data = sample(5000);
+  bool next = false;
+  EXPECT_EQ(inflate_part(kpk::zlib_compress(data) + "TRAILING GARBAGE", &next), data);
+  EXPECT_TRUE(next);
+  EXPECT_EQ(inflate_part(stored_zlib(data) + std::string(9000, 'G')), data);
+}
+
+TEST(InflateReader, CorruptDataEndsTheStream) {
+  std::string data = sample(20000);
+  std::string z = kpk::zlib_compress(data);
+  z[z.size() / 2] ^= 0x55;
+  std::string out = inflate_part(z);
+  EXPECT_LT(out.size(), data.size());
+  EXPECT_EQ(inflate_part("not zlib at all"), "");
+  EXPECT_EQ(inflate_part(""), "");
+}
+
+TEST(InflateReader, SkippingForward) {
+  std::string data = sample(9000);
+  std::string parts = kpk::part(FileData, kpk::zlib_compress(data));
+  MemoryStream in(kpk::file_header(kRegularMagic, uint32_t(parts.size())) + parts);
+  PartReader r(in, true);
+  r.want(FileData);
+  ASSERT_EQ(r.next_part(), FileData);
+  InflateReader z(r);
+  EXPECT_EQ(z.get(), data[0]);
+  z.seekg(5000, std::ios_base::cur);
+  ASSERT_TRUE(z.good());
+  EXPECT_EQ(z.tellg(), 5001);
+  EXPECT_EQ(z.get(), data[5001]);
+  z.unget();  // one byte can always be put back, even across a refill
+  EXPECT_EQ(z.get(), data[5001]);
+  z.seekg(100, std::ios_base::beg);
+  EXPECT_TRUE(z.fail());  // only relative forward moves
+  z.clear();
+  z.seekg(-1, std::ios_base::cur);
+  EXPECT_TRUE(z.fail());
+  z.clear();
+  z.seekg(4000, std::ios_base::cur);
+  EXPECT_TRUE(z.fail());  // past the end of the data
+}
+
+TEST(InflateReader, PutBackAcrossAWindowRefill) {
+  std::string data = sample(8192);
+  std::string parts = kpk::part(FileData, stored_zlib(data));
+  MemoryStream in(kpk::file_header(kRegularMagic, uint32_t(parts.size())) + parts);
+  PartReader r(in, true);
+  r.want(FileData);
+  ASSERT_EQ(r.next_part(), FileData);
+  InflateReader z(r);
+  std::string first(4096, '\0');
+  ASSERT_TRUE(z.read(first.data(), 4096));
+  EXPECT_EQ(z.get(), data[4096]);  // refills the window
+  z.unget();
+  z.unget();  // the put-back slot holds the last byte of the previous window
+  EXPECT_TRUE(z.good());
+  EXPECT_EQ(z.get(), data[4095]);
+}
+
+}  // namespace

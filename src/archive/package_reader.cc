@@ -1,0 +1,122 @@
+// Filling package records from archives.
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "archive/package.h"
+#include "archive/part_reader.h"
+#include "archive/part_type.h"
+#include "system/fd_stream.h"
+#include "system/root.h"
+
+namespace {
+
+// The bytes before the first NUL of a 16-byte name field, all 16 when there is none.
+std::string name_field(const uint8_t* p) {
+  size_t n = 0;
+  while (n < 16 && p[n] != 0) ++n;
+  return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+// Reads the whole current part as text. The text grows only with bytes that actually
+// arrive, so a length that lies costs nothing; a short read leaves the stream failed.
+std::string read_part_text(PartReader& reader) {
+  std::string text;
+  uint32_t left = reader.current_length();
+  char chunk[4096];
+  while (left > 0) {
+    uint32_t want = left < sizeof chunk ? left : uint32_t(sizeof chunk);
+    reader.read(chunk, want);
+    text.append(chunk, size_t(reader.gcount()));
+    if (!reader) break;
+    left -= want;
+  }
+  return text;
+}
+
+}  // namespace
+
+bool read_ref_list(PartReader& reader, std::vector<PackageRef>& list) {
+  uint8_t count_bytes[2];
+  if (!reader.read(reinterpret_cast<char*>(count_bytes), 2)) return false;
+  uint16_t count = load_le16(count_bytes);
+  for (uint16_t i = 0; i < count; ++i) {
+    uint8_t record[kRefRecordSize];
+    if (!reader.read(reinterpret_cast<char*>(record), kRefRecordSize)) return false;
+    PackageRef ref;
+    ref.name = name_field(record);
+    ref.min_version = load_le32(record + 16);
+    ref.max_version = load_le32(record + 24);
+    ref.priority = int32_t(load_le32(record + 28));
+    list.push_back(std::move(ref));
+  }
+  return true;
+}
+
+bool read_package_info(PackageInfo& info, PartReader& reader) {
+  int32_t type = reader.current_type();
+  if (type != PackageHeader && type != BundleHeader) return false;
+  info.is_bundle = type == BundleHeader;
+
+  uint8_t header[kPackageHeaderSize];
+  if (!reader.read(reinterpret_cast<char*>(header), kPackageHeaderSize)) return false;
+  info.name = name_field(header);
+  info.version = load_le32(header + 16);
+  info.build = load_le32(header + 20);
+  reader.next_part();
+
+  if (reader.current_type() == Architecture) {
+    info.architecture = read_part_text(reader);
+    reader.next_part();
+  } else {
+    info.architecture = "i386";
+  }
+  if (reader.current_type() == Description) {
+    info.description = read_part_text(reader);
+    reader.next_part();
+  }
+  if (reader.current_type() == Depends) {
+    if (!read_ref_list(reader, info.depends)) return false;
+    reader.next_part();
+  }
+  if (reader.current_type() == Provides) {
+    if (!read_ref_list(reader, info.provides)) return false;
+    reader.next_part();
+  }
+  if (reader.current_type() == Conflicts) {
+    if (!read_ref_list(reader, info.conflicts)) return false;
+    reader.next_part();
+  }
+  if (reader.current_type() == Image) info.has_image = true;
+  return true;
+}
+
+bool read_package_file(PackageFile& file, const std::string& path) {
+  file.path = path;
+  std::string host_path = root_path(path);
+  FdInStream in(host_path);
+  PartReader reader(in, true);
+  file.total_length = reader.total_length();
+
+  struct stat st;
+  if (stat(host_path.c_str(), &st) == 0 && uint64_t(st.st_size) != file.total_length)
+    return false;
+  file.plain = reader.is_plain();
+
+  for (int32_t type : {BundleHeader, PackageHeader, Architecture, Description, Depends, Provides,
+                       Conflicts, Image})
+    reader.want(type);
+  reader.next_part();
+  file.is_bundle = reader.current_type() == BundleHeader;
+  if (!read_package_info(file, reader)) return false;
+  if (!file.is_bundle) return true;
+
+  if (reader.current_type() == Image) reader.next_part();
+  while (reader.current_type() == PackageHeader) {
+    auto member = std::make_unique<PackageInfo>();
+    if (!read_package_info(*member, reader)) return false;
+    file.members.push_back(std::move(member));
+    if (reader.current_type() == Image) reader.next_part();
+  }
+  return !file.members.empty();
+}

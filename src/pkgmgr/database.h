@@ -1,0 +1,29 @@
+// The installed-package database: one directory of small text files per package under
+// /flash/var/pdb/<name>/, and the volatile schedule requests under /ram/pdb/<name>/schedule.
+// Paths are installer paths; they go through the root prefix when the files are touched.
+#pragma once
+
+#include <string>
+
+#include "archive/package.h"
+
+// "/flash/var/pdb/<name>/", or "./flash/var/pdb/<name>/" for a relative install.
+std::string record_dir(const Package& package, bool relative);
+// Creates path and its missing parents with mode 0770 (before the umask); an existing
+// directory is fine. False when a directory cannot be created.
+bool make_dirs(const std::string& path);
+// Fills package from its record directory and consumes its schedule file. A record whose
+// version or relation lists cannot be read is loaded anyway and scheduled for uninstall.
+void load_record(Package& package, const std::string& name);
+// Writes every record file; reports a failure on the manager's error channel and returns
+// false. The record directory must exist.
+bool write_record(const Package& package, bool relative);
+// Deletes every entry of the (absolute) record directory whose name does not begin with "."
+// and then the directory. Nothing happens when it cannot be opened.
+void remove_record(const Package& package);
+// State changes decided by the package manager; they rewrite the disabled/enabled files.
+void mark_disabled(Package& package);
+void mark_enabled(Package& package);
+// Loads every record under /flash/var/pdb/ into the manager's installed list, in directory
+// order, and sets the manager's quiet flag for all later messages.
+void open_repository(bool quiet);

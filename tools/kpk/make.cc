@@ -1,0 +1,108 @@
+// kpk build and kpk bundle.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "build.h"
+#include "commands.h"
+
+namespace kpk {
+
+int fail(const std::string& message) {
+  fprintf(stderr, "kpk: %s\n", message.c_str());
+  return 1;
+}
+
+bool write_output(const std::string& path, const std::string& data, std::string* error) {
+  if (path == "-") {
+    if (fwrite(data.data(), 1, data.size(), stdout) != data.size() || fflush(stdout) != 0) {
+      *error = "write error on standard output";
+      return false;
+    }
+    return true;
+  }
+  std::string tmp = path + ".tmp";
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) {
+    *error = tmp + ": " + strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = tmp + ": " + strerror(errno);
+      close(fd);
+      unlink(tmp.c_str());
+      return false;
+    }
+    done += size_t(n);
+  }
+  if (close(fd) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+    *error = path + ": " + strerror(errno);
+    unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Splits "MANIFEST -o OUT [rest...]" in any order. False on a usage error.
+bool parse_make_args(int argc, char** argv, std::string* manifest, std::string* out,
+                     std::vector<std::string>* rest) {
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "-o") {
+      if (++i >= argc) return false;
+      *out = argv[i];
+    } else if (manifest->empty()) {
+      *manifest = a;
+    } else {
+      rest->push_back(a);
+    }
+  }
+  return !manifest->empty() && !out->empty();
+}
+
+}  // namespace
+
+int cmd_build(int argc, char** argv) {
+  std::string manifest_path, out;
+  std::vector<std::string> rest;
+  if (!parse_make_args(argc, argv, &manifest_path, &out, &rest) || !rest.empty())
+    return fail("usage: kpk build MANIFEST -o OUT.kpk");
+  Manifest m;
+  std::string error, archive;
+  if (!parse_manifest(manifest_path, &m, &error)) return fail(error);
+  if (m.has_contents) return fail(manifest_path + ": contents belong in a bundle manifest");
+  if (!build_package(m, &archive, &error) || !write_output(out, archive, &error))
+    return fail(error);
+  return 0;
+}
+
+int cmd_bundle(int argc, char** argv) {
+  std::string manifest_path, out;
+  std::vector<std::string> member_paths;
+  if (!parse_make_args(argc, argv, &manifest_path, &out, &member_paths) || member_paths.empty())
+    return fail("usage: kpk bundle MANIFEST -o OUT.kpk MEMBER.kpk...");
+  Manifest m;
+  std::string error, archive;
+  if (!parse_manifest(manifest_path, &m, &error)) return fail(error);
+  std::vector<std::string> members;
+  for (const std::string& path : member_paths) {
+    std::string data;
+    if (!read_file(path, &data, &error)) return fail(error);
+    members.push_back(std::move(data));
+  }
+  if (!build_bundle(m, members, &archive, &error) || !write_output(out, archive, &error))
+    return fail(error);
+  return 0;
+}
+
+}  // namespace kpk
