@@ -160,6 +160,11 @@ void Extractor::move_aside(int dir, const EntryPath& path, const std::string& in
   struct stat st;
   // A directory stays where it is: creating the entry then fails, and nothing is lost.
   if (fstatat(dir, path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) return;
+  if (p_.files.count(installed)) {
+    // An entry of this very package, written again: the later one wins.
+    unlinkat(dir, path.leaf.c_str(), 0);
+    return;
+  }
   std::string backup = backup_name(dir);
   if (renameat(dir, path.leaf.c_str(), dir, backup.c_str()) == 0)
     p_.moved_aside.push_back({relative_ ? installed : "/flash" + installed, backup});

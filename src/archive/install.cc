@@ -60,9 +60,11 @@ void settle_moved_aside(Package& p, bool restore) {
     if (!split_entry_name(below, &path)) continue;
     DirFd dir = open_parent(root, path, false, 0);
     if (!dir.ok()) continue;
-    if (restore)
+    if (restore) {
+      // A directory the installation made in the file's place goes first, if it is empty.
+      unlinkat(dir.get(), path.leaf.c_str(), AT_REMOVEDIR);
       renameat(dir.get(), it->backup.c_str(), dir.get(), path.leaf.c_str());
-    else
+    } else
       unlinkat(dir.get(), it->backup.c_str(), 0);
   }
   p.moved_aside.clear();

@@ -50,7 +50,14 @@ DirFd open_parent(const std::string& root, const EntryPath& path, bool create, m
       if (mkdirat(dir.get(), part.c_str(), mode) != 0 && errno != EEXIST) return DirFd();
       fd = openat(dir.get(), part.c_str(), flags);
     }
-    if (fd < 0) return DirFd();
+    if (fd < 0) {
+      // Say that a link is in the way rather than that it is no directory.
+      struct stat st;
+      if (errno == ENOTDIR && fstatat(dir.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISLNK(st.st_mode))
+        errno = ELOOP;
+      return DirFd();
+    }
     dir = DirFd(fd);
   }
   return dir;

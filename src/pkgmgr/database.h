@@ -10,13 +10,17 @@
 // "/flash/var/pdb/<name>/", or "./flash/var/pdb/<name>/" for a relative install.
 std::string record_dir(const Package& package, bool relative);
 // Creates path and its missing parents with mode 0770 (before the umask); an existing
-// directory is fine. False when a directory cannot be created.
+// directory is fine. False when a directory cannot be created; errno tells why.
 bool make_dirs(const std::string& path);
 // Fills package from its record directory and consumes its schedule file. A record whose
 // version or relation lists cannot be read is loaded anyway and scheduled for uninstall.
+// Only regular files are read, and no more than 4 MiB of each: a longer relation or files
+// list also schedules the package for uninstall.
 void load_record(Package& package, const std::string& name);
-// Writes every record file; reports a failure on the manager's error channel and returns
-// false. The record directory must exist.
+// Writes every record file; reports a failure on the manager's error channel ("installation
+// of <label> failed: ..." naming meta/<file>) and returns false, leaving the files written so
+// far. Record files that no longer apply are deleted; a symbolic link in the place of a
+// record file is not written through. The record directory must exist.
 bool write_record(const Package& package, bool relative);
 // Deletes every entry of the (absolute) record directory whose name does not begin with "."
 // and then the directory. Nothing happens when it cannot be opened.

@@ -11,6 +11,8 @@ int cmd_bundle(int argc, char** argv);
 int cmd_info(int argc, char** argv);
 int cmd_files(int argc, char** argv);
 int cmd_digest(int argc, char** argv);
+int cmd_install(int argc, char** argv);
+int cmd_installed(int argc, char** argv);
 int cmd_keygen(int argc, char** argv);
 int cmd_sign(int argc, char** argv);
 int cmd_verify(int argc, char** argv);

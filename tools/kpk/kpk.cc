@@ -18,6 +18,8 @@ const Command kCommands[] = {
     {"info", kpk::cmd_info, "info FILE                         print the package record"},
     {"files", kpk::cmd_files, "files FILE                        list the file records"},
     {"digest", kpk::cmd_digest, "digest FILE                       print each package's digest"},
+    {"install", kpk::cmd_install, "install --root DIR [--quiet] FILE...  install into a tree"},
+    {"installed", kpk::cmd_installed, "installed --root DIR              list the installed packages"},
     {"keygen", kpk::cmd_keygen, "keygen PRIVATE.key PUBLIC.hex     make a signing key pair"},
     {"sign", kpk::cmd_sign, "sign FILE -k KEY [-o OUT]         sign every package of an archive"},
     {"verify", kpk::cmd_verify, "verify FILE [-k PUBLIC.hex]       check each package as the installer does"},

@@ -1,0 +1,25 @@
+// The full-screen package selection menu of the local flows: up to three columns of packages
+// with a selection mark, a help text and a detail area for the current package. Selecting a
+// package selects what it depends on; deselecting one deselects its direct dependants.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+struct LocalPackage;
+
+struct PackageMenu {
+  std::vector<LocalPackage*> packages;  // menu order; owned by the calling flow
+  unsigned cursor = 0;                  // the current entry; set to 0 before the menu runs
+  unsigned rows = 0;                    // entries per column, set when the menu starts
+};
+
+// Shows the menu and reads keys until 'i' (returns true: install) or 'q' (false: cancel);
+// end of input cancels like 'q'. The menu starts from the minimum selection ("system"
+// only); on return every entry's selected flag holds the user's choice. The console's raw
+// state on entry is kept. An empty list returns false without drawing anything.
+bool run_package_menu(PackageMenu& menu);
+
+// Prints text wrapped into lines of at most 78 characters, each ending in a blank. Blanks and
+// newlines separate words (a run of them counts once); a newline does not break the line.
+void print_wrapped(std::string_view text);

@@ -1,0 +1,378 @@
+#include "pkgmgr/database.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <istream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pkgmgr/package_manager.h"
+#include "system/root.h"
+
+namespace {
+
+const char kRepository[] = "/flash/var/pdb/";
+
+// The largest record file the loader reads. A real record is far smaller (a files list of
+// 100,000 paths fits); the limit keeps a damaged or planted file from exhausting memory.
+constexpr uint64_t kMaxRecordFile = 4u << 20;
+
+// One record file opened for reading. Only regular files are read, without blocking on the
+// open (a FIFO or device in place of a record would otherwise hang the loader or never end),
+// and no more than kMaxRecordFile bytes of them.
+class RecordFileBuf : public std::streambuf {
+ public:
+  explicit RecordFileBuf(const std::string& host_path) {
+    fd_ = open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) return;
+    struct stat st;
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~RecordFileBuf() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  RecordFileBuf(const RecordFileBuf&) = delete;
+  RecordFileBuf& operator=(const RecordFileBuf&) = delete;
+
+  bool is_open() const { return fd_ >= 0; }
+  // More bytes followed the part that was read.
+  bool too_long() const { return too_long_; }
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    if (fd_ < 0) return traits_type::eof();
+    if (left_ == 0) {
+      char probe;
+      if (read_some(&probe, 1) > 0) too_long_ = true;
+      return traits_type::eof();
+    }
+    size_t want = left_ < sizeof buffer_ ? size_t(left_) : sizeof buffer_;
+    size_t got = read_some(buffer_, want);
+    if (got == 0) return traits_type::eof();
+    left_ -= got;
+    setg(buffer_, buffer_, buffer_ + got);
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  size_t read_some(char* out, size_t n) {
+    for (;;) {
+      ssize_t got = read(fd_, out, n);
+      if (got >= 0) return size_t(got);
+      if (errno != EINTR) return 0;
+    }
+  }
+
+  int fd_ = -1;
+  uint64_t left_ = kMaxRecordFile;
+  bool too_long_ = false;
+  char buffer_[4096];
+};
+
+class RecordFile : public std::istream {
+ public:
+  // path is an installer path; it goes through the root prefix.
+  explicit RecordFile(const std::string& path)
+      : std::istream(nullptr), buf_(std::make_unique<RecordFileBuf>(root_path(path))) {
+    rdbuf(buf_.get());
+    if (!buf_->is_open()) setstate(std::ios_base::badbit);
+  }
+  bool is_open() const { return buf_->is_open(); }
+  bool too_long() const { return buf_->too_long(); }
+
+ private:
+  std::unique_ptr<RecordFileBuf> buf_;
+};
+
+// Reads one relation list. False when an entry is cut short (the entries before it are
+// kept) or when the file is longer than the loader reads.
+bool read_relations(const std::string& path, bool with_priority, std::vector<PackageRef>& list) {
+  RecordFile in(path);
+  if (!in.is_open()) return true;
+  for (;;) {
+    PackageRef ref;
+    if (!(in >> ref.name)) break;
+    in >> ref.min_version >> ref.max_version;
+    if (with_priority) in >> ref.priority;
+    if (!in) return false;
+    list.push_back(std::move(ref));
+  }
+  return !in.too_long();
+}
+
+// Reads the first word of a file; false when the file cannot be opened or holds none.
+bool read_word(const std::string& path, std::string& word) {
+  RecordFile in(path);
+  return in.is_open() && bool(in >> word);
+}
+
+// Creates (or truncates) a record file and writes text into it. A symbolic link in the place
+// of the file is not followed. False with *error set when anything fails.
+bool write_file(const std::string& path, const std::string& text, int* error) {
+  int fd = open(root_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                0666);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t done = write(fd, data, left);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      *error = done < 0 ? errno : EIO;
+      close(fd);
+      return false;
+    }
+    data += done;
+    left -= size_t(done);
+  }
+  if (close(fd) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+void remove_file(const std::string& path) { unlink(root_path(path).c_str()); }
+
+void report_write_failure(const Package& package, const char* file, int error) {
+  std::string label = display_label(package);
+  PackageManager& manager = PackageManager::instance();
+  if (error == ENOSPC)
+    manager.error("installation of %s failed: disk is too small", label.c_str());
+  else if (error == EIO)
+    manager.error("installation of %s failed: disk error", label.c_str());
+  else
+    manager.error("installation of %s failed: could not create %s: %s", label.c_str(), file,
+                  strerror(error));
+}
+
+std::string relations_text(const std::vector<PackageRef>& list, bool with_priority) {
+  std::string text;
+  for (const PackageRef& ref : list) {
+    text += ref.name;
+    text += ' ';
+    text += std::to_string(ref.min_version);
+    text += ' ';
+    text += std::to_string(ref.max_version);
+    if (with_priority) {
+      text += ' ';
+      text += std::to_string(ref.priority);
+    }
+    text += '\n';
+  }
+  return text;
+}
+
+// Writes (or, for an empty text and optional file, deletes) one record file; reports a
+// failure.
+bool put_record_file(const Package& package, const std::string& dir, const char* file,
+                     const std::string& text) {
+  int error = 0;
+  if (write_file(dir + file, text, &error)) return true;
+  report_write_failure(package, (std::string("meta/") + file).c_str(), error);
+  return false;
+}
+
+}  // namespace
+
+std::string record_dir(const Package& package, bool relative) {
+  return (relative ? "." : "") + std::string(kRepository) + package.name + "/";
+}
+
+bool make_dirs(const std::string& path) {
+  std::string host = root_path(path);
+  // Create every prefix that ends before a slash, then the whole path.
+  for (size_t end = 1; end <= host.size(); ++end) {
+    if (end < host.size() && host[end] != '/') continue;
+    if (host[end - 1] == '/') continue;
+    std::string part = host.substr(0, end);
+    if (mkdir(part.c_str(), 0770) == 0) continue;
+    int error = errno;
+    struct stat st;
+    if (stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    errno = error == EEXIST ? ENOTDIR : error;
+    return false;
+  }
+  return true;
+}
+
+void load_record(Package& package, const std::string& name) {
+  package.name = name;
+  std::string dir = kRepository + name + "/";
+  {
+    RecordFile in(dir + "version");
+    if (!(in >> package.version >> package.build)) package.pending = PendingAction::Uninstall;
+  }
+  bool complete = read_relations(dir + "deps", false, package.depends);
+  complete = read_relations(dir + "provides", true, package.provides) && complete;
+  complete = read_relations(dir + "conflicts", false, package.conflicts) && complete;
+  if (!complete) package.pending = PendingAction::Uninstall;
+
+  struct stat st;
+  package.is_bundle = stat(root_path(dir + "files").c_str(), &st) != 0;
+  if (!package.is_bundle) {
+    RecordFile in(dir + "files");
+    std::string line;
+    while (std::getline(in, line)) {
+      // A NUL byte cannot be part of a path: such a line would name some other file.
+      if (line.empty() || line.find('\0') != std::string::npos) continue;
+      package.files.insert(line.front() == '/' ? line : "/" + line);
+    }
+    // Only part of the list was read: remove the package rather than trust it.
+    if (in.too_long()) package.pending = PendingAction::Uninstall;
+  }
+
+  std::string bundle;
+  if (read_word(dir + "bundle", bundle)) package.bundle = PackageRef{bundle, 0, 0, 0};
+
+  package.user_forced = false;
+  RecordFile disabled(dir + "disabled");
+  if (disabled.is_open()) {
+    std::string first;
+    std::getline(disabled, first);
+    package.disabled = true;
+    package.user_forced = first != "auto";
+  } else {
+    package.disabled = false;
+    if (RecordFile(dir + "enabled").is_open()) package.user_forced = true;
+  }
+
+  std::string schedule = "/ram/pdb/" + name + "/schedule";
+  std::string word;
+  if (read_word(schedule, word)) {
+    if (word == "uninstall") {
+      package.pending = PendingAction::Uninstall;
+    } else if (word == "enable") {
+      package.pending = PendingAction::Enable;
+      package.user_forced = true;
+    } else if (word == "disable") {
+      package.pending = PendingAction::Disable;
+      package.user_forced = true;
+    }
+  }
+  remove_file(schedule);
+}
+
+bool write_record(const Package& package, bool relative) {
+  std::string dir = record_dir(package, relative);
+  std::string absolute = record_dir(package, false);
+
+  if (!put_record_file(package, dir, "version",
+                       std::to_string(package.version) + " " + std::to_string(package.build) +
+                           "\n"))
+    return false;
+
+  if (!put_record_file(package, dir, "deps", relations_text(package.depends, false)))
+    return false;
+  // An empty list is stored as an absent file; one left from an earlier record goes.
+  if (package.provides.empty())
+    remove_file(dir + "provides");
+  else if (!put_record_file(package, dir, "provides", relations_text(package.provides, true)))
+    return false;
+  if (package.conflicts.empty())
+    remove_file(dir + "conflicts");
+  else if (!put_record_file(package, dir, "conflicts",
+                            relations_text(package.conflicts, false)))
+    return false;
+
+  if (package.bundle.name.empty())
+    remove_file(dir + "bundle");
+  else if (!put_record_file(package, dir, "bundle", package.bundle.name + "\n"))
+    return false;
+
+  if (package.disabled) {
+    if (!put_record_file(package, absolute, "disabled", package.user_forced ? "user\n" : "auto\n"))
+      return false;
+  } else {
+    remove_file(absolute + "disabled");
+  }
+  if (!package.disabled && package.user_forced) {
+    if (!put_record_file(package, absolute, "enabled", "user\n")) return false;
+  } else {
+    remove_file(absolute + "enabled");
+  }
+
+  if (package.is_bundle) {
+    // A bundle is known by the absence of a files list.
+    remove_file(dir + "files");
+  } else {
+    std::string text;
+    for (const std::string& path : package.files) {
+      if (path.empty()) continue;
+      text.append(path, path.front() == '/' ? 1 : 0, std::string::npos);
+      text += '\n';
+    }
+    if (!put_record_file(package, dir, "files", text)) return false;
+  }
+
+  if (package.has_image) remove_file(dir + "oninstall");
+  return true;
+}
+
+void remove_record(const Package& package) {
+  std::string dir = root_path(record_dir(package, false));
+  DIR* handle = opendir(dir.c_str());
+  if (!handle) return;
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(handle))
+    if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+  closedir(handle);
+  for (const std::string& name : names) {
+    std::string path = dir + name;
+    if (unlink(path.c_str()) != 0) rmdir(path.c_str());
+  }
+  rmdir(dir.c_str());
+}
+
+void mark_disabled(Package& package) {
+  std::string dir = record_dir(package, false);
+  remove_file(dir + "enabled");
+  int error = 0;
+  write_file(dir + "disabled", package.user_forced ? "user\n" : "auto\n", &error);
+  package.disabled = true;
+  package.pending = PendingAction::None;
+}
+
+void mark_enabled(Package& package) {
+  std::string dir = record_dir(package, false);
+  remove_file(dir + "disabled");
+  int error = 0;
+  if (package.user_forced)
+    write_file(dir + "enabled", "user\n", &error);
+  else
+    remove_file(dir + "enabled");
+  package.disabled = false;
+  package.pending = PendingAction::None;
+}
+
+void open_repository(bool quiet) {
+  PackageManager& manager = PackageManager::instance();
+  manager.set_quiet(quiet);
+  DIR* handle = opendir(root_path(kRepository).c_str());
+  if (!handle) {
+    manager.warning("could not open repo");
+    return;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(handle))
+    if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+  closedir(handle);
+  for (const std::string& name : names) {
+    auto package = std::make_unique<Package>();
+    load_record(*package, name);
+    manager.installed().push_back(std::move(package));
+  }
+}

@@ -1,0 +1,165 @@
+// Installing archives through the package manager's rules: single packages, bundles and
+// whole archive streams.
+#include <set>
+
+#include "archive/install.h"
+#include "archive/part_reader.h"
+#include "archive/part_type.h"
+#include "pkgmgr/database.h"
+#include "pkgmgr/package_manager.h"
+#include "pkgmgr/version.h"
+
+namespace {
+
+// Passes over the rest of a refused bundle member: to the next package header or the end.
+void skip_member(PartReader& r) {
+  while (r.current_type() != PackageHeader && r.current_type() != -1) r.next_part();
+}
+
+void clear_progress(PackageManager& pm) {
+  pm.show_progress(std::string(78, ' '));
+  pm.show_progress("");
+}
+
+}  // namespace
+
+Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
+                                              const Choices& choices, const PackageRef* bundle,
+                                              std::string* image_name) {
+  auto p = std::make_unique<Package>();
+  if (!read_package_info(*p, r)) {
+    // Nothing else would tell the user that this archive was not installed.
+    error("installation of %s failed: broken package", package_label(*p).c_str());
+    if (bundle) skip_member(r);
+    return nullptr;
+  }
+  if (p->has_image && image_name) *image_name = record_dir(*p, false);
+  uint32_t found = evaluate(*p, bundle ? 0xFF : flags | kConflicts);
+  auto choice = choices.find(p->name);
+  if (choice != choices.end()) {
+    p->disabled = choice->second;
+    p->user_forced = true;
+  } else {
+    p->disabled = false;
+  }
+  if (found & kConflicts) {
+    found &= ~uint32_t(kConflicts);
+    p->disabled = true;  // a conflicting package is installed disabled
+  }
+
+  if ((found & ~flags) || (found & kReinstall)) {
+    if (bundle) {
+      skip_member(r);
+    } else {
+      if (!((flags & kReinstall) && (found & kReinstall))) return nullptr;
+      clear_progress(*this);
+      note("installed %s%s", p->disabled ? "(disabled) " : "", package_label(*p).c_str());
+    }
+    for (const auto& q : installed_)
+      if (same_name(q->name, p->name)) return q.get();
+    return nullptr;
+  }
+
+  if (bundle) p->bundle = *bundle;
+  if (!r.is_plain()) {
+    // Make room: the new package stands in for the old one while the plan is made.
+    std::unique_ptr<Package> old;
+    for (const auto& q : installed_) {
+      if (same_name(q->name, p->name)) {
+        old = take_out(q.get());
+        break;
+      }
+    }
+    Package* candidate = p.get();
+    installed_.push_back(std::move(p));
+    shielded_ = candidate;
+    apply(1);
+    shielded_ = nullptr;
+    if (old) release_files(*old);
+    p = take_out(candidate);
+  }
+  if (!install_package(*p, r, false)) {
+    if (bundle) skip_member(r);
+    return nullptr;
+  }
+  Package* installed = p.get();
+  installed_.push_back(std::move(p));
+  apply(0);
+  // The plan may have removed it again (a requirement still missing): then it is gone.
+  return is_installed(installed) ? installed : nullptr;
+}
+
+int PackageManager::install_bundle(PartReader& r, uint32_t flags, const Choices& choices,
+                                   std::string* image_name) {
+  auto bundle = std::make_unique<Package>();
+  if (!read_package_info(*bundle, r)) {
+    error("installation of %s failed: broken package", package_label(*bundle).c_str());
+    return 2;
+  }
+  if (r.current_type() == Image) r.next_part();
+  if (bundle->has_image && image_name) *image_name = record_dir(*bundle, false);
+
+  flags |= kReinstall;
+  if (evaluate(*bundle, flags) & ~flags) return 2;
+
+  for (const auto& q : installed_) {
+    if (same_name(q->name, bundle->name)) {
+      std::unique_ptr<Package> old = take_out(q.get());
+      release_files(*old);
+      break;
+    }
+  }
+  if (!register_package(*bundle)) return 1;
+  PackageRef ref{bundle->name, bundle->version, bundle->version, 0};
+  std::set<std::string> old_members;
+  for (const auto& q : installed_)
+    if (same_name(q->bundle.name, ref.name)) old_members.insert(q->name);
+  installed_.push_back(std::move(bundle));
+
+  if (r.current_type() == BundleContents) {
+    std::vector<PackageRef> contents;
+    read_ref_list(r, contents);
+    for (const PackageRef& entry : contents) {
+      if (choices.count(entry.name)) continue;
+      // A stand-in that conflicts with the listed name, so that the member comes in disabled.
+      auto placeholder = std::make_unique<Package>();
+      placeholder->conflicts.push_back(PackageRef{entry.name, 0, 0, 0});
+      installed_.push_back(std::move(placeholder));
+    }
+    r.next_part();
+  }
+
+  int members = 0;
+  while (r.current_type() == PackageHeader) {
+    Package* member = install_package_from(r, flags, choices, &ref, nullptr);
+    if (!member) continue;
+    ++members;
+    old_members.erase(member->name);
+    if (member->bundle.name.empty()) {
+      // Already installed on its own in this version: it becomes a member now, or the
+      // bundle would have no member and be removed again at once.
+      member->bundle = ref;
+      write_record(*member, false);
+    }
+  }
+  if (members == 0) return 3;
+  for (const auto& q : installed_)
+    if (old_members.count(q->name) && same_name(q->bundle.name, ref.name))
+      q->pending = PendingAction::Uninstall;
+  apply(0);
+  clear_progress(*this);
+  note("installed %s", requirement_label(ref).c_str());
+  return 0;
+}
+
+int PackageManager::install_archive(std::istream& in, uint32_t flags, const Choices& choices,
+                                    std::streambuf* copy_target, std::string* image_name) {
+  PartReader r(in, true, copy_target);
+  for (int32_t type : {PackageHeader, BundleHeader, BundleContents, Architecture, Depends,
+                       Provides, Conflicts, Image, FileData, InstallScript, UninstallScript,
+                       Signature})
+    r.want(type);
+  r.next_part();
+  if (r.current_type() == BundleHeader) return install_bundle(r, flags, choices, image_name);
+  return install_package_from(r, flags, choices, nullptr, image_name) ? 0 : 1;
+}

@@ -1,0 +1,141 @@
+// The installation child as a real process: fed through a pipe, it installs onto the target
+// and always exits with status 0; the parent survives whatever happens in it.
+#include "pkgmgr/install_child.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "archive_writer.h"
+#include "pkgmgr/database.h"
+#include "system/child_slot.h"
+#include "testing/scratch_root.h"
+#include "testing/signing.h"
+
+namespace {
+
+int open_descriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+kpk::PackageSpec package(const std::string& name, uint32_t version = 0x01006600) {
+  kpk::PackageSpec s;
+  s.name = name;
+  s.version = version;
+  s.has_files = true;
+  kpk::FileEntry f;
+  f.name = "opt/" + name;
+  f.mode = 0100644;
+  f.content = name + "\n";
+  s.files.push_back(f);
+  return s;
+}
+
+class InstallChildTest : public ScratchRoot {
+ protected:
+  void SetUp() override {
+    ScratchRoot::SetUp();
+    signal(SIGPIPE, SIG_IGN);
+    ASSERT_TRUE(make_dirs("/flash/var/pdb"));
+  }
+
+  // Feeds an archive to a new child; returns the wait status.
+  int feed(const std::string& archive, bool image = true, bool quiet = true) {
+    FILE* child = start_install_child(image, quiet);
+    EXPECT_NE(child, nullptr);
+    if (!child) return -1;
+    for (size_t at = 0; at < archive.size(); at += 4096) {
+      size_t n = std::min<size_t>(4096, archive.size() - at);
+      if (fwrite(archive.data() + at, 1, n, child) != n) break;
+    }
+    return finish_child(child);
+  }
+};
+
+TEST_F(InstallChildTest, InstallsThroughAPipeAndExitsZero) {
+  int status = feed(signed_archive(package("ppp")));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(get(host("/flash/opt/ppp")), "ppp\n");
+  EXPECT_EQ(get(host("/flash/var/pdb/ppp/files")), "opt/ppp\n");
+  EXPECT_FALSE(exists(host("/flash/image")));  // the temporary copy is always removed
+  EXPECT_FALSE(exists(host("/flash/var/pdb/ppp/image")));  // no image part, no image kept
+  EXPECT_EQ(child_slot(), -1);
+
+  // Refused (already installed) and broken archives: still status 0, nothing changes.
+  EXPECT_EQ(feed(signed_archive(package("ppp"))), 0);
+  EXPECT_EQ(feed("garbage that is no archive"), 0);
+  EXPECT_EQ(feed(""), 0);
+}
+
+TEST_F(InstallChildTest, KeepsTheImageOfAPackageThatHasOne) {
+  kpk::PackageSpec s = package("kernel");
+  s.has_image = true;
+  s.image = std::string(50000, 'k');
+  std::string archive = signed_archive(s);
+  ASSERT_EQ(feed(archive), 0);
+  EXPECT_EQ(get(host("/flash/var/pdb/kernel/image")), archive);
+  EXPECT_FALSE(exists(host("/flash/image")));
+  struct stat st;
+  ASSERT_EQ(stat(host("/flash/var/pdb/kernel/image").c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 1u);
+}
+
+TEST_F(InstallChildTest, ImageThatCannotBeCreatedStopsTheInstallation) {
+  ASSERT_EQ(mkdir(host("/flash/image").c_str(), 0755), 0);  // a directory is in the way
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  // The child prints on the shared standard output: catch it through a pipe.
+  int saved = dup(1);
+  dup2(fds[1], 1);
+  close(fds[1]);
+  int status = feed(signed_archive(package("ppp")), true, false);
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  char buf[4096];
+  ssize_t n = read(fds[0], buf, sizeof buf);
+  close(fds[0]);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(std::string(buf, n > 0 ? size_t(n) : 0), "ERROR: could not open image\n");
+  EXPECT_FALSE(exists(host("/flash/opt/ppp")));
+}
+
+TEST_F(InstallChildTest, OneChildAtATime) {
+  FILE* first = start_install_child(true, true);
+  ASSERT_NE(first, nullptr);
+  int before = open_descriptors();
+  EXPECT_EQ(start_install_child(true, true), nullptr);
+  EXPECT_EQ(open_descriptors(), before);  // no pipe was made for the refused one
+  EXPECT_EQ(finish_child(first), 0);
+  EXPECT_EQ(finish_child(first), -1);  // nothing recorded any more
+}
+
+TEST_F(InstallChildTest, ACrashingChildLeavesTheParentRunning) {
+  FILE* child = start_install_child(true, true);
+  ASSERT_NE(child, nullptr);
+  kill(child_slot(), SIGKILL);
+  // Writing into a pipe nobody reads fails instead of killing us with SIGPIPE.
+  std::string data(1 << 20, 'x');
+  EXPECT_LT(fwrite(data.data(), 1, data.size(), child), data.size());
+  int status = finish_child(child);
+  EXPECT_TRUE(status == -1 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) << status;
+  EXPECT_EQ(child_slot(), -1);
+}
+
+TEST_F(InstallChildTest, SinglePackageModeInstallsRelativeToTheRoot) {
+  EXPECT_EQ(feed(signed_archive(package("drv"), true), false), 0);
+  EXPECT_EQ(get(host("/opt/drv")), "drv\n");
+  EXPECT_FALSE(exists(host("/flash/opt/drv")));
+}
+
+}  // namespace
