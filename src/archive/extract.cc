@@ -86,6 +86,8 @@ class Extractor {
   std::string root_;
   std::unique_ptr<InflateReader> data_;
   std::vector<DirTime> dir_times_;
+  std::vector<std::string> cached_parents_;
+  DirFd cached_dir_;
 };
 
 bool Extractor::run() {
@@ -127,8 +129,14 @@ bool Extractor::entry(const uint8_t* header, const std::string& name) {
   if (p_.disabled) {
     path.parents.insert(path.parents.begin(), {"x", p_.name});
   }
-  DirFd dir = open_parent(root_, path, true, kParentMode);
-  int parent_error = errno;
+  // Entries of one directory follow each other: keep its handle for the next one.
+  int parent_error = 0;
+  if (!cached_dir_.ok() || cached_parents_ != path.parents) {
+    cached_dir_ = open_parent(root_, path, true, kParentMode);
+    parent_error = errno;
+    cached_parents_ = cached_dir_.ok() ? path.parents : std::vector<std::string>();
+  }
+  const DirFd& dir = cached_dir_;
 
   if (skip) return skip_bytes(*data_, size) ? true : broken();
   if (!dir.ok()) return create_failed(name, parent_error);

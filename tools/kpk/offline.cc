@@ -123,6 +123,8 @@ int cmd_install(int argc, char** argv) {
   Staging staging;
   std::string error;
   if (!staging.open(root, &error)) return fail(error);
+  // A new target gets its (empty) database directory, as the installer's disk layout does.
+  make_dirs("/flash/var/pdb");
   int failed = 0;
   for (int i = 0; i < argc; ++i) {
     if (!install_one(argv[i], quiet, &error)) {
