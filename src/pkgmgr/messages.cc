@@ -60,7 +60,7 @@ void PackageManager::error(const char* format, ...) {
 void PackageManager::warning(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  message("WARNING: ", false, format, args);
+  message("WARNING: ", true, format, args);
   va_end(args);
 }
 

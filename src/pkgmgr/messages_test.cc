@@ -57,7 +57,7 @@ TEST_F(Messages, MessagesWithoutAProgressLine) {
             "installed (disabled) c-3.0\n");
 }
 
-TEST_F(Messages, ErrorAndNoteEraseTheProgressLineWarningDoesNot) {
+TEST_F(Messages, EveryMessageErasesTheProgressLineAndRedrawsIt) {
   OutputCapture out;
   pm.show_progress("installing foo-1.0 [####    ]");
   std::string line = drawn("installing foo-1.0 [####    ]");
@@ -67,7 +67,8 @@ TEST_F(Messages, ErrorAndNoteEraseTheProgressLineWarningDoesNot) {
   pm.note("installed %s%s", "", "foo-1.0");
   EXPECT_EQ(out.take(), kErase + "installed foo-1.0\n" + line);
   pm.warning("file %s collides with %s package", "/etc/ppp.conf", "ppp");
-  EXPECT_EQ(out.take(), "WARNING: file /etc/ppp.conf collides with ppp package\n" + line);
+  // A warning too: otherwise the tail of a longer bar would stay visible after its text.
+  EXPECT_EQ(out.take(), kErase + "WARNING: file /etc/ppp.conf collides with ppp package\n" + line);
   EXPECT_EQ(pm.progress_line(), "installing foo-1.0 [####    ]");
 }
 

@@ -34,8 +34,8 @@ class PackageManager {
   static PackageManager& instance();
 
   // --- messages -----------------------------------------------------------------------
-  // Each formats into at most 256 bytes and prints nothing in quiet mode. error() and note()
-  // clear a shown progress line first; every message redraws it afterwards.
+  // Each formats into at most 256 bytes and prints nothing in quiet mode. Every message
+  // erases a shown progress line first and redraws it afterwards.
   void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
