@@ -357,8 +357,11 @@ TEST_F(InstallTest, HostileArchivesChangeNothingOutsideOrBefore) {
       auto it = after_target.find(path);
       EXPECT_TRUE(it != after_target.end() && it->second == desc) << path;
     }
-    for (const auto& [path, desc] : after_target)
-      if (!before_target.count(path)) EXPECT_EQ(desc.substr(0, 2), "40") << "left behind: " << path;
+    for (const auto& [path, desc] : after_target) {
+      if (!before_target.count(path)) {
+        EXPECT_EQ(desc.substr(0, 2), "40") << "left behind: " << path;
+      }
+    }
     EXPECT_EQ(lines(), c.messages);
     EXPECT_TRUE(p.files.empty());
   }
@@ -499,6 +502,33 @@ TEST_F(GenuineInstallTest, RelativeInstallLandsBelowTheWorkingDirectory) {
   EXPECT_EQ(p.files, std::set<std::string>{"./lib/modules/x.ko"});
   release_files(p);
   EXPECT_FALSE(present("/lib/modules/x.ko"));
+}
+
+}  // namespace
+
+namespace {
+
+// Every prefix of a signed package, installed: a clean failure with nothing left behind, and
+// success only for the whole archive.
+TEST_F(GenuineInstallTest, EveryTruncationFailsCleanly) {
+  kpk::PackageSpec s = spec("cut", {dir("etc"), file("etc/a", std::string(3000, 'a')),
+                                    link("etc/l", "a"), file("etc/b", "bbb")});
+  s.has_install_script = true;
+  s.install_script = "true\n";
+  std::string whole = signed_archive(s);
+  for (size_t n = 0; n <= whole.size(); n += (n < 120 ? 1 : 7)) {
+    SCOPED_TRACE(n);
+    Package p;
+    bool ok = install(whole.substr(0, n), &p);
+    if (n < whole.size()) {
+      EXPECT_FALSE(ok);
+      EXPECT_FALSE(present("/flash/etc/a"));
+      EXPECT_FALSE(present("/flash/var/pdb/cut"));
+    }
+    lines();
+  }
+  Package p;
+  EXPECT_TRUE(install(whole, &p));
 }
 
 }  // namespace

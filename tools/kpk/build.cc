@@ -168,7 +168,8 @@ bool fill_common(const Manifest& m, Spec* spec, std::string* error) {
 }
 
 bool fits(const std::string& archive, std::string* error) {
-  if (uint64_t(archive.size()) > 0xFFFFFFFFull) {
+  uint64_t size = archive.size();
+  if (size >> 32) {
     *error = "archive larger than 4 GiB";
     return false;
   }
