@@ -12,6 +12,7 @@
 #include "archive/install.h"
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
+#include "archive/stream_read.h"
 #include "archive/target_tree.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/package_manager.h"
@@ -21,19 +22,6 @@ namespace {
 
 constexpr size_t kCopyChunk = 16384;
 constexpr mode_t kParentMode = 0770;
-
-// Reads n bytes into text, growing it only by what arrives. False on a short read.
-bool read_bytes(std::istream& in, uint32_t n, std::string* text) {
-  char chunk[4096];
-  while (n > 0) {
-    uint32_t want = n < sizeof chunk ? n : uint32_t(sizeof chunk);
-    in.read(chunk, want);
-    text->append(chunk, size_t(in.gcount()));
-    if (!in) return false;
-    n -= want;
-  }
-  return true;
-}
 
 bool skip_bytes(std::istream& in, uint32_t n) {
   if (n == 0) return true;
@@ -101,7 +89,7 @@ bool Extractor::run() {
     uint8_t header[kFileRecordHeaderSize];
     if (!data_->read(reinterpret_cast<char*>(header), kFileRecordHeaderSize)) break;
     std::string name;
-    if (!read_bytes(*data_, load_le16(header + 28), &name)) return broken();
+    if (!read_declared(*data_, load_le16(header + 28), &name)) return broken();
     if (!entry(header, name)) return false;
   }
   for (const DirTime& d : dir_times_) {
@@ -188,7 +176,7 @@ bool Extractor::create(int dir, const EntryPath& path, const std::string& name,
 
   if (type == kTypeSymlink) {
     std::string target;
-    if (!read_bytes(*data_, size, &target)) return broken();
+    if (!read_declared(*data_, size, &target)) return broken();
     if (symlinkat(target.c_str(), dir, leaf) != 0) return create_failed(name, errno);
     p_.files.insert(installed);
     fchownat(dir, leaf, uid, gid, AT_SYMLINK_NOFOLLOW);
@@ -232,7 +220,7 @@ bool Extractor::create(int dir, const EntryPath& path, const std::string& name,
     dir_times_.push_back({path, mtime});
   } else if (type == kTypeCharDevice || type == kTypeBlockDevice) {
     std::string number;
-    if (size != 4 || !read_bytes(*data_, 4, &number)) return broken();
+    if (size != 4 || !read_declared(*data_, 4, &number)) return broken();
     dev_t device = dev_t(load_le32(reinterpret_cast<const uint8_t*>(number.data())));
     if (mknodat(dir, leaf, type | (permissions & 0777), device) != 0)
       return create_failed(name, errno);

@@ -12,6 +12,7 @@
 
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
+#include "archive/stream_read.h"
 #include "archive/target_tree.h"
 #include "integrity/trusted_digest.h"
 #include "pkgmgr/database.h"
@@ -70,19 +71,6 @@ void settle_moved_aside(Package& p, bool restore) {
   p.moved_aside.clear();
 }
 
-// Reads the whole current part, growing the text only with bytes that arrive.
-bool read_body(PartReader& r, uint32_t length, std::string* body) {
-  char chunk[4096];
-  while (length > 0) {
-    uint32_t want = length < sizeof chunk ? length : uint32_t(sizeof chunk);
-    r.read(chunk, want);
-    body->append(chunk, size_t(r.gcount()));
-    if (!r) return false;
-    length -= want;
-  }
-  return true;
-}
-
 // Whether the package the reader has just walked past is genuine: a valid signature part,
 // or, at the next package header or the clean end of the stream, a trusted digest.
 bool genuine(PartReader& r) {
@@ -125,7 +113,7 @@ void show_installing(const Package& p, PartReader& r) {
 
 bool write_script(Package& p, PartReader& r, uint32_t length, const char* name, bool relative) {
   std::string body;
-  if (!read_body(r, length, &body)) {
+  if (!read_declared(r, length, &body)) {
     report_broken(p);
     return false;
   }

@@ -6,6 +6,7 @@
 #include "archive/package.h"
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
+#include "archive/stream_read.h"
 #include "system/fd_stream.h"
 #include "system/root.h"
 
@@ -16,22 +17,6 @@ std::string name_field(const uint8_t* p) {
   size_t n = 0;
   while (n < 16 && p[n] != 0) ++n;
   return std::string(reinterpret_cast<const char*>(p), n);
-}
-
-// Reads the whole current part as text. The text grows only with bytes that actually
-// arrive, so a length that lies costs nothing; a short read leaves the stream failed.
-std::string read_part_text(PartReader& reader) {
-  std::string text;
-  uint32_t left = reader.current_length();
-  char chunk[4096];
-  while (left > 0) {
-    uint32_t want = left < sizeof chunk ? left : uint32_t(sizeof chunk);
-    reader.read(chunk, want);
-    text.append(chunk, size_t(reader.gcount()));
-    if (!reader) break;
-    left -= want;
-  }
-  return text;
 }
 
 }  // namespace
@@ -66,13 +51,13 @@ bool read_package_info(PackageInfo& info, PartReader& reader) {
   reader.next_part();
 
   if (reader.current_type() == Architecture) {
-    info.architecture = read_part_text(reader);
+    read_declared(reader, reader.current_length(), &info.architecture);
     reader.next_part();
   } else {
     info.architecture = "i386";
   }
   if (reader.current_type() == Description) {
-    info.description = read_part_text(reader);
+    read_declared(reader, reader.current_length(), &info.description);
     reader.next_part();
   }
   if (reader.current_type() == Depends) {

@@ -2,6 +2,8 @@
 // status; errors are printed as one line "kpk: ..." on standard error.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace kpk {
@@ -21,5 +23,8 @@ int cmd_verify(int argc, char** argv);
 int fail(const std::string& message);
 // Writes data to path (or standard output for "-"), replacing the file atomically.
 bool write_output(const std::string& path, const std::string& data, std::string* error);
+// Writes a file with mode: replace swaps it in atomically; otherwise it must not exist yet.
+bool write_file(const std::string& path, const std::string& data, mode_t mode, bool replace,
+                std::string* error);
 
 }  // namespace kpk

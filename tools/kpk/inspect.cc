@@ -11,6 +11,7 @@
 #include "archive/package.h"
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
+#include "archive/stream_read.h"
 #include "archive_writer.h"
 #include "commands.h"
 #include "pkgmgr/version.h"
@@ -85,19 +86,6 @@ std::string mode_string(uint16_t mode) {
   return s;
 }
 
-// Reads n bytes, growing the text only by what arrives. False on a short read.
-bool read_text(std::istream& in, uint32_t n, std::string* text) {
-  char chunk[4096];
-  while (n > 0) {
-    uint32_t want = n < sizeof chunk ? n : uint32_t(sizeof chunk);
-    in.read(chunk, want);
-    text->append(chunk, size_t(in.gcount()));
-    if (!in) return false;
-    n -= want;
-  }
-  return true;
-}
-
 // Lists the file records of the FileData part the reader stands on. False when the records
 // are cut inside a name or content.
 bool list_file_data(PartReader& reader) {
@@ -110,14 +98,14 @@ bool list_file_data(PartReader& reader) {
     bool skip = h[23] != 0;
     uint32_t size = load_le32(h + 24);
     std::string name, target;
-    if (!read_text(data, load_le16(h + 28), &name)) return false;
+    if (!read_declared(data, load_le16(h + 28), &name)) return false;
     std::string size_column = std::to_string(size);
     uint16_t type = mode & kTypeMask;
     if (!skip && type == kTypeSymlink) {
-      if (!read_text(data, size, &target)) return false;
+      if (!read_declared(data, size, &target)) return false;
     } else if (!skip && (type == kTypeCharDevice || type == kTypeBlockDevice) && size == 4) {
       std::string dev;
-      if (!read_text(data, 4, &dev)) return false;
+      if (!read_declared(data, 4, &dev)) return false;
       uint32_t major, minor;
       decode_device(load_le32(reinterpret_cast<const uint8_t*>(dev.data())), &major, &minor);
       size_column = std::to_string(major) + "," + std::to_string(minor);

@@ -17,6 +17,34 @@ int fail(const std::string& message) {
   return 1;
 }
 
+bool write_file(const std::string& path, const std::string& data, mode_t mode, bool replace,
+                std::string* error) {
+  // A replacement is written beside the file and renamed over it, so that a failed write
+  // never leaves half a file; a new file is created exclusively.
+  std::string written = replace ? path + ".tmp" : path;
+  int fd = open(written.c_str(), O_WRONLY | O_CREAT | (replace ? O_TRUNC : O_EXCL), mode);
+  if (fd < 0) {
+    *error = written + ": " + strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  int failure = 0;
+  while (done < data.size() && failure == 0) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) failure = n < 0 ? errno : EIO;
+    else done += size_t(n);
+  }
+  if (close(fd) != 0 && failure == 0) failure = errno;
+  if (failure == 0 && replace && rename(written.c_str(), path.c_str()) != 0) failure = errno;
+  if (failure != 0) {
+    *error = written + ": " + strerror(failure);
+    unlink(written.c_str());
+    return false;
+  }
+  return true;
+}
+
 bool write_output(const std::string& path, const std::string& data, std::string* error) {
   if (path == "-") {
     if (fwrite(data.data(), 1, data.size(), stdout) != data.size() || fflush(stdout) != 0) {
@@ -25,30 +53,7 @@ bool write_output(const std::string& path, const std::string& data, std::string*
     }
     return true;
   }
-  std::string tmp = path + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) {
-    *error = tmp + ": " + strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = tmp + ": " + strerror(errno);
-      close(fd);
-      unlink(tmp.c_str());
-      return false;
-    }
-    done += size_t(n);
-  }
-  if (close(fd) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
-    *error = path + ": " + strerror(errno);
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  return write_file(path, data, 0644, true, error);
 }
 
 namespace {

@@ -33,31 +33,6 @@ const char kPublicComment[] =
     "kpk signing public key: x-coordinate of a Curve25519 point, 32 bytes little-endian.\n"
     "Put it in a trust directory as public_key.hex to build installers that accept it.";
 
-// Writes a new file (never replacing one) with the given mode.
-bool write_new_file(const std::string& path, const std::string& data, mode_t mode,
-                    std::string* error) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
-  if (fd < 0) {
-    *error = path + ": " + strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = path + ": " + strerror(errno);
-      close(fd);
-      return false;
-    }
-    done += size_t(n);
-  }
-  if (close(fd) != 0) {
-    *error = path + ": " + strerror(errno);
-    return false;
-  }
-  return true;
-}
 
 bool random_bytes(uint8_t* out, size_t n, std::string* error) {
   size_t done = 0;
@@ -262,8 +237,8 @@ int cmd_keygen(int argc, char** argv) {
   signing_key_private_bytes(key, scalar);
   const std::string private_text = key_text(scalar, kPrivateComment);
   memset(scalar, 0, sizeof scalar);
-  if (!write_new_file(argv[0], private_text, 0600, &error)) return fail(error);
-  if (!write_new_file(argv[1], key_text(key.public_key, kPublicComment), 0644, &error)) {
+  if (!write_file(argv[0], private_text, 0600, false, &error)) return fail(error);
+  if (!write_file(argv[1], key_text(key.public_key, kPublicComment), 0644, false, &error)) {
     unlink(argv[0]);
     return fail(error);
   }
