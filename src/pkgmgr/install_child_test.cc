@@ -139,3 +139,40 @@ TEST_F(InstallChildTest, SinglePackageModeInstallsRelativeToTheRoot) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bytes a person's terminal receives for one installation, progress bar included.
+TEST_F(InstallChildTest, ProgressLineBytesOfOneInstallation) {
+  kpk::PackageSpec s = package("ab");
+  std::string archive = signed_archive(s);
+  ASSERT_EQ(archive.size(), 152u);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int saved = dup(1);
+  dup2(fds[1], 1);
+  close(fds[1]);
+  int status = feed(archive, true, false);
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+  close(fds[0]);
+  EXPECT_EQ(status, 0);
+  // "installing ab-1.0 [" is 19 characters, so the bar has 57 places. The first drawing
+  // stands at the file data's first byte (offset 52 of 152: 57 * 52 / 152 = 19 marks), the
+  // second follows the file (the inflater has taken the whole 26-byte part: offset 78, 29
+  // marks). Then the empty text blanks the 77 characters, and the note, with no progress
+  // line left to erase, just prints.
+  std::string bar1 = "installing ab-1.0 [" + std::string(19, '#') + std::string(38, ' ') + "]";
+  std::string bar2 = "installing ab-1.0 [" + std::string(29, '#') + std::string(28, ' ') + "]";
+  std::string expect = "\x1b[?25l\r" + bar1 + "\r\x1b[?25h" +
+                       "\x1b[?25l\r" + bar2 + "\r\x1b[?25h" +
+                       "\x1b[?25l\r" + std::string(77, ' ') + "\r\x1b[?25h" +
+                       "installed ab-1.0\n";
+  EXPECT_EQ(out, expect);
+}
+
+}  // namespace
