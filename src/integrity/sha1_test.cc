@@ -5,19 +5,11 @@
 #include <cstdio>
 #include <string>
 
+#include "testing/stream_util.h"
+
 namespace {
 
-std::string hex(const uint8_t* p, size_t n) {
-  std::string s;
-  char b[3];
-  for (size_t i = 0; i < n; ++i) {
-    snprintf(b, sizeof b, "%02x", p[i]);
-    s += b;
-  }
-  return s;
-}
-
-std::string sha1_hex(const std::string& message, size_t chunk = 0) {
+std::string sha1_of(const std::string& message, size_t chunk = 0) {
   Sha1 h;
   if (chunk == 0) {
     h.update(message.data(), message.size());
@@ -32,19 +24,19 @@ std::string sha1_hex(const std::string& message, size_t chunk = 0) {
 
 // FIPS 180-1 appendix vectors and the usual extra lengths around the padding boundary.
 TEST(Sha1, PublishedVectors) {
-  EXPECT_EQ(sha1_hex("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
-  EXPECT_EQ(sha1_hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+  EXPECT_EQ(sha1_of("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(sha1_of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
             "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
-  EXPECT_EQ(sha1_hex(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
-  EXPECT_EQ(sha1_hex(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  EXPECT_EQ(sha1_of(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+  EXPECT_EQ(sha1_of(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
 }
 
 TEST(Sha1, ChunkingDoesNotMatter) {
   std::string m;
   for (int i = 0; i < 1000; ++i) m += char(i * 7 + 3);
-  std::string whole = sha1_hex(m);
+  std::string whole = sha1_of(m);
   for (size_t chunk : {1, 3, 55, 56, 63, 64, 65, 127})
-    EXPECT_EQ(sha1_hex(m, chunk), whole) << chunk;
+    EXPECT_EQ(sha1_of(m, chunk), whole) << chunk;
 }
 
 TEST(Sha1, FinishResetsForTheNextMessage) {

@@ -121,8 +121,7 @@ std::string zlib_compress(std::string_view data, int level) {
 
 namespace {
 
-template <typename Spec>
-void metadata_parts(std::string& out, const Spec& spec) {
+void metadata_parts(std::string& out, const MetadataSpec& spec) {
   if (spec.has_architecture) out += part(Architecture, spec.architecture);
   if (spec.has_description) out += part(Description, spec.description);
   if (!spec.depends.empty()) out += part(Depends, ref_list(spec.depends));

@@ -44,8 +44,9 @@ void decode_device(uint32_t dev, uint32_t* major, uint32_t* minor);
 // zlib format (RFC 1950) at the given level; deterministic for a given zlib and level.
 std::string zlib_compress(std::string_view data, int level = 9);
 
-// The parts of one package in the canonical order. Empty optional fields are left out.
-struct PackageSpec {
+// What a package and a bundle both carry: the header record and the metadata parts, in the
+// canonical order. Empty optional fields are left out.
+struct MetadataSpec {
   std::string name;
   uint32_t version = 0;
   uint32_t build = 0;
@@ -56,6 +57,10 @@ struct PackageSpec {
   std::vector<PackageRef> depends, provides, conflicts;
   bool has_image = false;
   std::string image;
+};
+
+// The parts of one package.
+struct PackageSpec : MetadataSpec {
   bool has_install_script = false;
   std::string install_script;
   bool has_uninstall_script = false;
@@ -70,17 +75,7 @@ std::string package_parts(const PackageSpec& spec);
 // A whole single-package archive.
 std::string package_archive(const PackageSpec& spec, bool plain);
 
-struct BundleSpec {
-  std::string name;
-  uint32_t version = 0;
-  uint32_t build = 0;
-  bool has_architecture = false;
-  std::string architecture;
-  bool has_description = false;
-  std::string description;
-  std::vector<PackageRef> depends, provides, conflicts;
-  bool has_image = false;
-  std::string image;
+struct BundleSpec : MetadataSpec {
   bool has_contents = false;
   std::vector<PackageRef> contents;
 };

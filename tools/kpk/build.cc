@@ -148,8 +148,7 @@ bool collect_files(const Manifest& m, std::vector<FileEntry>* files, std::string
   return true;
 }
 
-template <typename Spec>
-bool fill_common(const Manifest& m, Spec* spec, std::string* error) {
+bool fill_common(const Manifest& m, MetadataSpec* spec, std::string* error) {
   spec->name = m.name;
   spec->version = m.version;
   spec->build = m.build;
