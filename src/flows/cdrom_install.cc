@@ -12,6 +12,7 @@
 #include "disk/prepare_disk.h"
 #include "disk/target_disk.h"
 #include "flows/package_discovery.h"
+#include "flows/target_file.h"
 #include "frontend/console.h"
 #include "frontend/package_menu.h"
 #include "pkgmgr/install_child.h"
@@ -105,7 +106,7 @@ bool install_from_cdrom(System& system, TargetDisk& disk) {
   for (const LocalPackage* package : install)
     if (!feed_archive(*package)) return false;
 
-  int marker = creat(root_path("/flash/CDINSTALL").c_str(), 0600);
+  int marker = create_target_file("CDINSTALL", 0600, 0755);
   if (marker >= 0) close(marker);
   post_install(system, disk);
   out_printf("\nSoftware installed.\n");

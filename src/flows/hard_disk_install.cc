@@ -16,6 +16,7 @@
 #include "flows/archive_buffer.h"
 #include "flows/archive_check.h"
 #include "flows/package_discovery.h"
+#include "flows/target_file.h"
 #include "frontend/console.h"
 #include "frontend/kernel_modules.h"
 #include "frontend/package_menu.h"
@@ -163,9 +164,7 @@ bool stream_archive(ArchiveBuffer& buffer) {
 }
 
 bool write_configuration(const ArchiveBuffer& config) {
-  mkdir(root_path("/flash/rw").c_str(), 0666);
-  int fd = open(root_path("/flash/rw/autorun.scr").c_str(),
-                O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = create_target_file("rw/autorun.scr", 0644, 0666);
   if (fd < 0) {
     out_printf("\nFATAL ERROR: couldn't make script\n");
     return false;
