@@ -18,3 +18,13 @@ add_custom_command(
     COMMENT "Assembling the first sector's boot code"
     VERBATIM)
 list(APPEND KEST_GENERATED_SOURCES ${KEST_BOOT_SOURCE})
+# The code boots in a PC emulator (skipped where qemu-system-i386 is missing). The code is the
+# same in every build, so only the plain host build runs it.
+if(KEST_TESTS AND NOT KEST_M32 AND NOT KEST_SANITIZE)
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  add_test(NAME boot_code.boots_in_emulator
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/medium/boot/boot_code_test.py)
+  set_tests_properties(boot_code.boots_in_emulator PROPERTIES
+      ENVIRONMENT "BOOT_CODE=${KEST_BOOT_BINARY};SFDISK=$<TARGET_FILE:sfdisk>"
+      TIMEOUT 300)
+endif()
