@@ -106,6 +106,19 @@ bool DiskDevice::kernel_partitions(std::vector<KernelPartition>& partitions) con
 }
 
 std::string DiskDevice::update_kernel(const std::vector<PartitionEntry>& entries) const {
+  // A partition that another program has open for a moment (udev probing a new partition)
+  // makes the kernel refuse with EBUSY; a mounted one keeps refusing.
+  std::string error;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (attempt) usleep(100000);
+    errno = 0;
+    error = try_update_kernel(entries);
+    if (error.empty() || errno != EBUSY) break;
+  }
+  return error;
+}
+
+std::string DiskDevice::try_update_kernel(const std::vector<PartitionEntry>& entries) const {
   if (!block_) return "";
   std::vector<KernelPartition> wanted;
   for (size_t i = 0; i < entries.size(); ++i)

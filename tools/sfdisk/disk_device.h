@@ -43,6 +43,7 @@ class DiskDevice {
       return number == other.number && start == other.start && size == other.size;
     }
   };
+  std::string try_update_kernel(const std::vector<PartitionEntry>& entries) const;
   // The partitions the kernel knows of this disk (from /sys); false when it cannot tell.
   bool kernel_partitions(std::vector<KernelPartition>& partitions) const;
 
