@@ -116,19 +116,4 @@ TEST_F(PackageDiscovery, MediaAndTheirLists) {
   }
 }
 
-TEST_F(PackageDiscovery, OnlySelectedPackagesAreInstalledAndNothingSelectedIsNothing) {
-  put(host("/floppy/a.kpk"), archive(spec("system")));
-  put(host("/floppy/b.kpk"), archive(spec("extras")));
-  PackageList list;
-  ASSERT_TRUE(discover_packages(list));
-  InstallList install = {list[0].get()};  // replaced, not appended to
-  build_install_list(list, install);
-  EXPECT_TRUE(install.empty());
-  list[1]->selected = true;
-  build_install_list(list, install);
-  ASSERT_EQ(install.size(), 1u);
-  EXPECT_EQ(install[0], list[1].get());
-  EXPECT_EQ(install[0]->path, "/floppy/b.kpk");
-}
-
 }  // namespace
