@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -197,17 +196,19 @@ std::string without_dots(const std::string& text) {
   return out;
 }
 
-// The names of the menu's first drawing, in order: up to the first name drawn again.
+// The names of the menu's first drawing (entries " [ ] name " or " [X] name "), in order: up
+// to the first name drawn again.
 std::string menu_shown(const std::string& console) {
-  size_t start = console.find("Welcome to Quovalen Router Software installation");
-  if (start == std::string::npos) return "";
-  std::string rest = console.substr(start), names;
-  std::regex entry(" \\[[ X]\\] ([a-z0-9]+) ");
-  for (std::sregex_iterator it(rest.begin(), rest.end(), entry), end; it != end; ++it) {
-    if ((" " + names + " ").find(" " + (*it)[1].str() + " ") != std::string::npos) break;
-    names += (names.empty() ? "" : " ") + (*it)[1].str();
+  size_t at = console.find("Welcome to Quovalen Router Software installation");
+  std::string names = " ";
+  while (at != std::string::npos && (at = console.find("] ", at)) != std::string::npos) {
+    at += 2;
+    if (at < 4 || (console[at - 3] != ' ' && console[at - 3] != 'X')) continue;
+    std::string name = console.substr(at, console.find(' ', at) - at);
+    if (names.find(" " + name + " ") != std::string::npos) break;
+    names += name + " ";
   }
-  return names;
+  return names.size() > 1 ? names.substr(1, names.size() - 2) : "";
 }
 
 class LocalFlows : public LoopDiskRoot {
