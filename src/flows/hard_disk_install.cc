@@ -53,7 +53,9 @@ const char* mount_source_disk(System& system) {
       if (exists("/floppy/mbr") && exists("/floppy/autorun.scr")) return *device;
       system.umount(medium.c_str());
     }
-    system.sleep(1);
+    // The progress dots' alarm cuts a sleep short: sleep out the rest once more.
+    unsigned left = system.sleep(1);
+    if (left > 0) system.sleep(left);
   }
   return nullptr;
 }
