@@ -75,10 +75,10 @@ class MediaSystem : public FakeSystem {
 // A signed package that installs one file of its own mode and owner; with a planted link, also
 // a link where the hard-disk flow writes its configuration script, pointing out of the target.
 std::string archive(const std::string& name, std::vector<std::string> depends = {},
-                    bool planted_link = false) {
+                    bool planted_link = false, uint32_t version = 0x01006600) {
   kpk::PackageSpec s;
   s.name = name;
-  s.version = 0x01006600;
+  s.version = version;
   for (const auto& d : depends) s.depends.push_back(PackageRef{d, 0, 0, 0});
   s.has_files = true;
   s.files = {{"opt", 040755, 0, 0, 0, false, ""},
@@ -88,6 +88,7 @@ std::string archive(const std::string& name, std::vector<std::string> depends = 
 }
 
 const char kShortFile[] = "<shorter than its status>";
+const char kDirectory[] = "<directory>";
 const std::string kMbr(512, 'M');  // no boot code of ours
 using Files = std::map<std::string, std::string>;
 
@@ -130,6 +131,15 @@ std::vector<Scenario> scenarios() {
   planted["pkg_planter.kpk"] = archive("planter", {}, true);
   Files no_mbr = hd({"system"}, true);
   no_mbr.erase("mbr");
+  Files two_versions = hd({"system", "dhcp"}, false);
+  two_versions["ppp-1.kpk"] = archive("ppp");
+  two_versions["ppp-2.kpk"] = archive("ppp", {}, false, 0x02006600);
+  Files candidates = cd({"dhcp", "aaa"});
+  candidates[".kpk"] = archive("ppp");          // a candidate: the name ends in ".kpk"
+  candidates["SYSTEM.KPK"] = archive("system");  // no candidate: the case differs
+  Files unreadable = cd({"system"});
+  unreadable["broken.kpk"] = kDirectory;
+  Files no_archives = cd({});
   std::vector<std::string> many;
   for (int i = 100; i < 151; ++i) many.push_back("p" + std::to_string(i));
 
@@ -142,9 +152,13 @@ std::vector<Scenario> scenarios() {
         "ERROR: can not install shaper-1.0: filters is not installed, but is required",
         "installed system-1.0", "installed dhcp-1.0", "Software installed."},
        true, "system extras dhcp shaper", "dhcp extras system", "", -1, true},
-      {"cancelling the menu leaves the disk untouched", false, "/dev/hdb",
-       cd({"system", "dhcp"}), "q\n", {"Installation canceled"}, false, "system dhcp", "", "",
-       -1, true},
+      {"which names count; without system ppp still comes second; cancelling the menu leaves "
+       "the disk untouched", false, "/dev/hdb", candidates, "q\n", {"Installation canceled"},
+       false, "aaa ppp dhcp", "", "", -1, true},
+      {"an entry that is no archive ends the discovery", false, "/dev/hdb", unreadable, "\n",
+       {"FATAL ERROR: Bad package -0.0"}, false, "", "", "", -1, true},
+      {"a CD without archives", false, "/dev/hdb", no_archives, "\n",
+       {"FATAL ERROR: No packages found"}, false, "", "", "", -1, true},
       {"no to Continue? leaves the disk untouched", false, "/dev/sr0", cd({"system"}), "inn\n",
        {"Continue? [y/n]:n"}, false, "system", "", "", -1, true},
       {"nothing selected still prepares the disk and ends installed", false, "/dev/hdc",
@@ -152,10 +166,11 @@ std::vector<Scenario> scenarios() {
        -1, true},
       {"no CD after twenty passes", false, "", {}, "\n", {"FATAL ERROR: no CD-ROM found"}, false,
        "", "", "", -1, true, 20},
-      {"hard disk without CHOOSE: unattended to the reboot", true, "/dev/sda",
-       hd({"system", "ppp", "dhcp"}, false), "",
-       {"hard disk installation", "Reading: system-1.0...", "Reading: dhcp-1.0...",
-        "installed ppp-1.0", "Software installed."},
+      {"hard disk without CHOOSE: unattended to the reboot; of two versions the newer", true,
+       "/dev/sda", two_versions, "",
+       {"hard disk installation", "WARNING: omitting package ppp-1.0: newer package is already "
+        "provided", "Reading: system-1.0...", "Reading: dhcp-1.0...", "installed ppp-2.0",
+        "Software installed."},
        true, "", "dhcp ppp system", "ipaddr 10.0.0.1\n", 1, false},
       {"hard disk with CHOOSE: the menu, the mbr file untouched, an empty script", true,
        "/dev/sda", hd({"system", "ppp"}, true, ""), "i",
@@ -256,6 +271,8 @@ TEST_F(LocalFlows, WholeInstallationsOntoALoopDisk) {
       std::string path = medium + "/" + name;
       if (bytes == kShortFile) {  // sysfs gives its attributes the size 4096, and a few bytes
         ASSERT_EQ(symlink("/sys/kernel/uevent_seqnum", path.c_str()), 0);
+      } else if (bytes == kDirectory) {
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
       } else {
         put(path, bytes);
       }
