@@ -18,6 +18,7 @@
 #include "pkgmgr/database.h"
 #include "pkgmgr/package_manager.h"
 #include "pkgmgr/version.h"
+#include "system/child_process.h"
 #include "system/output.h"
 #include "system/root.h"
 
@@ -157,24 +158,12 @@ bool run_script(const Package& p, const char* name) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGCHLD, &action, nullptr);
 
-  std::string root = root_path("/flash");
-  out_flush();
-  fflush(nullptr);
-  pid_t pid = fork();
-  bool ok = false;
-  if (pid == 0) {
-    if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(127);
-    execl("/bin/bash", "bash", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  if (pid > 0) {
-    int status;
-    pid_t waited;
-    do {
-      waited = waitpid(pid, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    ok = waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }
+  const char* argv[] = {"bash", "-c", command.c_str(), nullptr};
+  ChildOptions options;
+  options.root = "/flash";
+  options.enter_root = true;
+  int status = run_child(options, ChildProgram{"/bin/bash", argv});
+  bool ok = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   if (!ok)
     PackageManager::instance().warning("package %s %s script failed", package_label(p).c_str(),
                                        name);

@@ -13,7 +13,7 @@
 #include "archive/part_type.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/package_manager.h"
-#include "system/child_slot.h"
+#include "system/child_process.h"
 #include "system/fd_stream.h"
 #include "system/output.h"
 #include "system/root.h"
@@ -73,38 +73,10 @@ int install_child_body(bool image, bool quiet) {
 }
 
 FILE* start_install_child(bool image, bool quiet, bool exit_with_result) {
-  if (child_slot() != -1) return nullptr;
-  int fds[2];
-  if (pipe(fds) != 0) return nullptr;
-  out_flush();
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return nullptr;
-  }
-  if (pid == 0) {
-    dup2(fds[0], 0);
-    // The pipe's own ends may lie above 15 in a busy process: the child must not keep the
-    // writing end open, or it would never see the end of its input.
-    if (fds[0] > 15) close(fds[0]);
-    if (fds[1] > 15) close(fds[1]);
-    for (int fd = 3; fd <= 15; ++fd) close(fd);
+  ChildOptions options;
+  options.input = ChildInput::kPipe;
+  return start_slot_child(options, [=] {
     int result = install_child_body(image, quiet);
-    out_flush();
-    fflush(nullptr);
-    _exit(exit_with_result && result != 0 ? 1 : 0);
-  }
-  close(fds[0]);
-  FILE* stream = fdopen(fds[1], "w");
-  if (!stream) {
-    // The child was started but cannot be fed: give it the end of its input and collect it.
-    close(fds[1]);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return nullptr;
-  }
-  set_child_slot(pid);
-  return stream;
+    return exit_with_result && result != 0 ? 1 : 0;
+  });
 }

@@ -1,8 +1,6 @@
 #include "system/child_slot.h"
 
-#include <sys/wait.h>
-
-#include <cerrno>
+#include "system/child_process.h"
 
 namespace {
 pid_t g_child = -1;
@@ -15,10 +13,9 @@ int finish_child(FILE* stream) {
   if (g_child == -1) return -1;
   pid_t pid = g_child;
   g_child = -1;
-  if (fclose(stream) != 0) return -1;
-  int status;
-  for (;;) {
-    if (waitpid(pid, &status, 0) == pid) return status;
-    if (errno != EINTR) return -1;
-  }
+  // fclose releases the descriptor even when it fails, so the child sees the end of its pipe
+  // and can always be collected: a failed close is reported, never left as a zombie.
+  bool closed = fclose(stream) == 0;
+  int status = wait_for_child(pid);
+  return closed ? status : -1;
 }

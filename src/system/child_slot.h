@@ -12,5 +12,6 @@ void set_child_slot(pid_t pid);
 
 // Closes the child's stream (the child sees the end of its input, or of its output for a
 // reading parent) and waits for it. Returns the raw wait status, or -1 when no child is
-// recorded, closing fails (the child is then not waited for) or waiting fails.
+// recorded, closing fails or waiting fails. The child is waited for in every case but the
+// first, so none is left behind.
 int finish_child(FILE* stream);
