@@ -56,6 +56,7 @@ while read -r module; do
   fi
 done < /etc/preinit-modules
 echo "pre-init: loaded$loaded"
+echo "pre-init: starting the installer: /sbin/init $*"
 exec /sbin/init "$@"
 """
 
