@@ -17,7 +17,7 @@ sys.path.insert(0, os.path.join(TOP, "tests", "lib"))
 import installed_disk  # noqa: E402
 import vm  # noqa: E402
 
-SECTORS = 1024 * 16 * 62  # about 500 MB: a boot and a journalled root partition
+SECTORS = 64 * 16065  # 64 cylinders, 526 MB: one journalled root partition
 BOLD, RESET = "\x1b[1;36m", "\x1b[0m"
 
 
@@ -67,7 +67,7 @@ def show(image, scratch):
     print(subprocess.run(["sfdisk", "-l", image], capture_output=True, text=True).stdout)
     with open(image, "rb") as f:
         mbr = f.read(512)
-    layout = installed_disk.Layout(*installed_disk.kernel_geometry(SECTORS, mbr))
+    layout = installed_disk.Layout(*installed_disk.kernel_geometry(SECTORS))
     number = 2 if layout.two_partitions else 1
     entry = mbr[446 + 16 * (number - 1): 462 + 16 * (number - 1)]
     start, count = (int.from_bytes(entry[8:12], "little"), int.from_bytes(entry[12:16], "little"))

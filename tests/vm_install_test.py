@@ -122,19 +122,19 @@ class CdromBoot(VmTest):
 
 
 class CdromInstall(VmTest):
-    # 16 heads, 62 sectors, 1024 cylinders: more than 1023, so the disk gets a boot and a
-    # root partition, both larger than 40 MiB in all, so the root is journalled.
-    SECTORS = 1024 * 16 * 62
+    # 1024 cylinders of 255 heads and 63 sectors (8.4 GB, sparse): more than 1023, so the
+    # disk gets a boot and a journalled root partition.
+    SECTORS = 1024 * 16065
 
     def old_table(self):
-        """A first sector as a previous system left it: other boot code and four partitions
-        whose ends agree with the geometry above."""
+        """A first sector as a previous system left it: other boot code and four
+        partitions."""
         def entry(active, kind, first_cyl, last_cyl):
-            start = first_cyl * 992 + (62 if first_cyl == 0 else 0)
-            size = (last_cyl + 1) * 992 - start
+            start = first_cyl * 16065 + (63 if first_cyl == 0 else 0)
+            size = (last_cyl + 1) * 16065 - start
             chs = lambda c, h, s: bytes([h, s | ((min(c, 1023) >> 2) & 0xC0), min(c, 1023) & 0xFF])  # noqa
             return (bytes([0x80 if active else 0]) + chs(first_cyl, 1 if first_cyl == 0 else 0, 1)
-                    + bytes([kind]) + chs(last_cyl, 15, 62) + start.to_bytes(4, "little")
+                    + bytes([kind]) + chs(last_cyl, 254, 63) + start.to_bytes(4, "little")
                     + size.to_bytes(4, "little"))
         table = (entry(True, 0x83, 0, 99) + entry(False, 0x82, 100, 499)
                  + entry(False, 0x83, 500, 799) + entry(False, 0x0C, 800, 1023))
@@ -168,7 +168,7 @@ class CdromInstall(VmTest):
         image = os.path.join(self.scratch, "disk.img")
         old = self.old_table()
         sparse_disk(image, self.SECTORS, old)
-        layout = disk.Layout(*disk.kernel_geometry(self.SECTORS, old))
+        layout = disk.Layout(*disk.kernel_geometry(self.SECTORS))
         self.assertTrue(layout.two_partitions and layout.journal)
 
         # The menu starts with the minimum (system); 'a' selects all, the cursor goes right
@@ -194,9 +194,10 @@ class CdromInstall(VmTest):
         self.boots_active_partition(image, "cdrom")
 
     def configure(self, image, layout, files):
-        start = layout.boot_cylinders * layout.cylinder
-        count = (layout.cylinders - layout.boot_cylinders) * layout.cylinder
-        fs = disk.ExtFs(image, start, count, self.scratch, "configure")
+        with open(image, "rb") as f:
+            root_entry = f.read(disk.SECTOR)[462:478]  # partition 2
+        fs = disk.ExtFs(image, int.from_bytes(root_entry[8:12], "little"),
+                        int.from_bytes(root_entry[12:16], "little"), self.scratch, "configure")
         commands = ["rm /kest/store/hostname"]
         for path, (content, mode, uid, gid, mtime) in sorted(files.items()):
             parent, leaf = path.rsplit("/", 1)
@@ -212,8 +213,7 @@ class CdromInstall(VmTest):
                          "set_inode_field %s gid %d" % (path, gid)]
             if mtime is not None:
                 commands.append("set_inode_field %s mtime %d" % (path, mtime))
-        disk.write_into(image, fs, self.scratch, commands)
-        disk.copy_back(image, fs, start)
+        disk.configure(fs, commands)
 
 
 class HardDiskInstall(VmTest):
@@ -223,9 +223,7 @@ class HardDiskInstall(VmTest):
         sectors = os.path.getsize(image) // disk.SECTOR
         autorun = subprocess.run(["mtype", "-i", image, "::/autorun.scr"], check=True,
                                  capture_output=True).stdout
-        mbr = subprocess.run(["mtype", "-i", image, "::/mbr"], check=True,
-                             capture_output=True).stdout
-        layout = disk.Layout(*disk.kernel_geometry(sectors, mbr))
+        layout = disk.Layout(*disk.kernel_geometry(sectors))
         self.assertFalse(layout.two_partitions)
         with self.machine("hdd", disks=[image], boot="c") as m:
             m.expect(r"Linux version", 120)
@@ -246,7 +244,7 @@ class HardDiskInstall(VmTest):
 
 
 class RemoteInstall(VmTest):
-    SECTORS = 61500  # 1008 cylinders of 1 head and 61 sectors: one ext2 partition
+    SECTORS = 4 * 16065  # 4 cylinders, 33 MB: one partition, not journalled
 
     @classmethod
     def setUpClass(cls):
@@ -287,7 +285,7 @@ class RemoteInstall(VmTest):
 
     def test_install_from_the_install_server(self):
         image = sparse_disk(os.path.join(self.scratch, "disk.img"), self.SECTORS)
-        layout = disk.Layout(*disk.kernel_geometry(self.SECTORS, bytes(512)))
+        layout = disk.Layout(*disk.kernel_geometry(self.SECTORS))
         self.assertFalse(layout.two_partitions or layout.journal)
         ns = self.namespace()
         served = self.serve_directory()

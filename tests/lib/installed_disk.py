@@ -6,7 +6,6 @@ mount, no root), the kpkfmt reader for the package archives that were installed.
 check_installed_disk() fails the calling test with a list of everything that differs."""
 import os
 import re
-import shutil
 import stat
 import subprocess
 import sys
@@ -18,45 +17,10 @@ import kpkfmt as k  # noqa: E402
 SECTOR = 512
 
 
-def kernel_geometry(capacity, mbr):
-    """(heads, sectors, cylinders) that the Linux SCSI disk driver reports for a disk of
-    capacity sectors whose first sector is mbr (HDIO_GETGEO, as the partitioning tool asks
-    for it): taken from the partition table's ending head and sector when its entries are
-    consistent with them, otherwise the largest geometry of at most 1024 cylinders."""
-    if mbr[510:512] == b"\x55\xaa":
-        largest, largest_cyl = None, -1
-        for i in range(4):
-            e = mbr[446 + 16 * i: 462 + 16 * i]
-            if e[4]:
-                end_cyl = e[7] + ((e[6] & 0xC0) << 2)
-                if end_cyl > largest_cyl:
-                    largest, largest_cyl = e, end_cyl
-        if largest is not None:
-            end_head, end_sector = largest[5], largest[6] & 0x3F
-            if end_sector:
-                physical_end = (largest_cyl * (end_head + 1) * end_sector
-                                + end_head * end_sector + end_sector)
-                start, count = int.from_bytes(largest[8:12], "little"), \
-                    int.from_bytes(largest[12:16], "little")
-                logical_end = start + count
-                ext_cyl = (logical_end - (end_head * end_sector + end_sector)) \
-                    // (end_head + 1) // end_sector
-                ext_end = ext_cyl * (end_head + 1) * end_sector + end_head * end_sector + end_sector
-                if logical_end == physical_end or (largest_cyl == 1023 and ext_end == logical_end):
-                    return end_head + 1, end_sector, capacity // ((end_head + 1) * end_sector)
-    cylinders, sectors = 1024, 62
-    heads, ok = capacity // (cylinders * sectors), True
-    if capacity % (cylinders * sectors):
-        heads += 1
-        sectors = capacity // (cylinders * heads)
-        if capacity % (cylinders * heads):
-            sectors += 1
-            cylinders = capacity // (heads * sectors)
-    ok = cylinders != 0
-    if not ok or heads > 255 or sectors > 63:
-        heads, sectors = (255, 63) if (capacity >> 11) > 65534 else (64, 32)
-        cylinders = min(65535, capacity // (heads * sectors))
-    return heads, sectors, cylinders
+def kernel_geometry(capacity):
+    """(heads, sectors, cylinders) that Linux reports (HDIO_GETGEO) for a disk of the
+    emulated PC, which libata drives: 255 heads and 63 sectors whatever the disk holds."""
+    return 255, 63, capacity // (255 * 63)
 
 
 class Layout:
@@ -81,23 +45,13 @@ def run(*argv, check=True):
 
 
 class ExtFs:
-    """One ext2/ext3 file system of the image, copied out of it (sparse) for the tools."""
+    """One ext2/ext3 file system of the image, start and count in sectors; the e2fsprogs
+    tools read it in place (their "image?offset=" form)."""
 
     def __init__(self, image, start, count, scratch, name):
-        self.path = os.path.join(scratch, name + ".fs")
-        with open(image, "rb") as src, open(self.path, "wb") as dst:
-            src.seek(start * SECTOR)
-            left = count * SECTOR
-            while left:
-                block = src.read(min(left, 1 << 20))
-                if not block:
-                    break
-                if block.count(0) == len(block):
-                    dst.seek(len(block), 1)
-                else:
-                    dst.write(block)
-                left -= len(block)
-            dst.truncate(count * SECTOR)
+        self.path = "%s?offset=%d" % (image, start * SECTOR)
+        self.size = count * SECTOR
+        self.scratch = scratch
         self.dump = os.path.join(scratch, name + ".tree")
         self._entries = None
 
@@ -106,14 +60,23 @@ class ExtFs:
         return r.returncode, r.stdout + r.stderr
 
     def features(self):
-        out = run("dumpe2fs", "-h", self.path).stdout
-        return re.search(r"Filesystem features:\s*(.*)", out).group(1).split()
+        return re.search(r"Filesystem features:\s*(.*)", self.header()).group(1).split()
 
-    def debugfs(self, *commands):
-        script = self.path + ".cmds"
+    def header(self):
+        return run("dumpe2fs", "-h", self.path).stdout
+
+    def fits(self):
+        """Whether the file system ends within its partition."""
+        h = self.header()
+        count = int(re.search(r"Block count:\s*(\d+)", h).group(1))
+        size = int(re.search(r"Block size:\s*(\d+)", h).group(1))
+        return count * size <= self.size
+
+    def debugfs(self, *commands, write=False):
+        script = os.path.join(self.scratch, "debugfs.cmds")
         with open(script, "w") as f:
             f.write("\n".join(commands) + "\n")
-        return run("debugfs", "-f", script, self.path).stdout
+        return run("debugfs", *(["-w"] if write else []), "-f", script, self.path).stdout
 
     def entries(self):
         """{path: (mode, uid, gid)} of every entry, "/" included."""
@@ -279,11 +242,13 @@ def check_installed_disk(test, image, archives, *, layout, device="/dev/sda", cd
     root = fs_of(2 if layout.two_partitions else 1)
     status, output = root.fsck()
     r.equal(status, 0, "e2fsck -fn of the root file system (%s)" % output[-500:])
+    r.expect(root.fits(), "the root file system is larger than its partition")
     r.equal("has_journal" in root.features(), layout.journal, "journal on the root file system")
     if layout.two_partitions:
         boot = fs_of(1)
         status, output = boot.fsck()
         r.equal(status, 0, "e2fsck -fn of the boot file system (%s)" % output[-500:])
+        r.expect(boot.fits(), "the boot file system is larger than its partition")
         r.expect("has_journal" not in boot.features(), "the boot file system has a journal")
     entries = root.entries()
 
@@ -374,20 +339,10 @@ def check_installed_disk(test, image, archives, *, layout, device="/dev/sda", cd
     return root
 
 
-def write_into(image, fs, scratch, commands):
-    """Changes the root file system of an installed image with debugfs -w (the way a user
+def configure(fs, commands):
+    """Changes a file system of an installed image in place with debugfs -w (the way a user
     would have configured the router before reinstalling it)."""
-    script = os.path.join(scratch, "write.cmds")
-    with open(script, "w") as f:
-        f.write("\n".join(commands) + "\n")
-    run("debugfs", "-w", "-f", script, fs.path)
-    return fs
-
-
-def copy_back(image, fs, start):
-    with open(fs.path, "rb") as src, open(image, "r+b") as dst:
-        dst.seek(start * SECTOR)
-        shutil.copyfileobj(src, dst, 1 << 20)
+    fs.debugfs(*commands, write=True)
 
 
 MARKER = b"KEST-MARKER: the active partition's boot sector runs"
