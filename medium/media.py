@@ -95,8 +95,11 @@ hostname router-hdd
 """
 
 
-def run(*argv, **kw):
-    subprocess.run(argv, check=True, **kw)
+def run(*argv):
+    """Runs a tool; its output is shown only when it fails."""
+    r = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if r.returncode != 0:
+        sys.exit("%s failed:\n%s" % (" ".join(argv), r.stdout))
 
 
 def read_lists(path):
@@ -193,7 +196,7 @@ def build_hdd(out, packages, size_mib=64):
         os.unlink(image)
     with open(image, "wb") as f:
         f.truncate(size_mib << 20)
-    run("mkfs.vfat", "-I", "-F", "16", "-n", "KESTINSTALL", image, stdout=subprocess.DEVNULL)
+    run("mkfs.vfat", "-I", "-F", "16", "-n", "KESTINSTALL", image)
     run("syslinux", "--install", image)
     stage = os.path.join(out, "hdd")
     shutil.rmtree(stage, ignore_errors=True)
