@@ -29,8 +29,7 @@ def say(text):
 def answered(m):
     """Drives the installation; returns the seconds from kernel start to "Software
     installed.", or None when the installer stopped with a fatal error."""
-    got = m.expect(r"Press 'i' to install locally or 'q' to cancel and reboot\.|"
-                   r"FATAL ERROR: [^\n]*", 600)
+    got = m.expect(vm.MENU_READY + r"|FATAL ERROR: [^\n]*", 600)
     if got.group(0).startswith("FATAL ERROR"):
         m.expect(r"Press ENTER to reboot", 60)
         say("the installer stopped (%s); Enter" % got.group(0))

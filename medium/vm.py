@@ -25,6 +25,16 @@ class VmError(Exception):
     pass
 
 
+def words(text):
+    """A pattern for text that the console may have wrapped: any run of blanks and line
+    ends between two words."""
+    return r"\s+".join(re.escape(w) for w in text.split())
+
+
+# The end of the package menu's help text: the menu is drawn and reads keys.
+MENU_READY = words("Press 'i' to install locally or 'q' to cancel and reboot.")
+
+
 def qemu_missing():
     """Why this machine cannot run the tests' virtual PC, or None when it can."""
     if not shutil.which(QEMU):

@@ -10,6 +10,7 @@ import stat
 import subprocess
 import sys
 import json
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kpkfmt as k  # noqa: E402
@@ -52,7 +53,8 @@ class ExtFs:
         self.path = "%s?offset=%d" % (image, start * SECTOR)
         self.size = count * SECTOR
         self.scratch = scratch
-        self.dump = os.path.join(scratch, name + ".tree")
+        self.name = name
+        self.dump = None  # the files, copied out on first use
         self._entries = None
 
     def fsck(self):
@@ -105,17 +107,18 @@ class ExtFs:
                             todo.append(path)
         return self._entries
 
-    def read(self, path):
-        if not os.path.isdir(self.dump):
-            os.makedirs(self.dump)
+    def _copied(self, path):
+        if self.dump is None:
+            self.dump = tempfile.mkdtemp(prefix=self.name + "-", dir=self.scratch)
             self.debugfs("rdump / " + self.dump)
-        with open(os.path.join(self.dump, path.lstrip("/")), "rb") as f:
+        return os.path.join(self.dump, path.lstrip("/"))
+
+    def read(self, path):
+        with open(self._copied(path), "rb") as f:
             return f.read()
 
     def link(self, path):
-        if not os.path.isdir(self.dump):
-            self.read("/")
-        return os.readlink(os.path.join(self.dump, path.lstrip("/")))
+        return os.readlink(self._copied(path))
 
     def inode(self, path):
         return self.debugfs("stat " + path)
