@@ -75,7 +75,8 @@ def show(image, scratch):
         return 1
     root = installed_disk.ExtFs(image, start, count, scratch, "root")
     status, output = root.fsck()
-    print("e2fsck -fn of the root file system:", output.strip().splitlines()[-1])
+    summary = [line for line in output.splitlines() if " files " in line]
+    print("e2fsck -fn of the root file system:", (summary or ["(no summary)"])[-1])
     entries = root.entries()
     names = sorted({p.split("/")[3] for p in entries if p.startswith("/var/pdb/") and p.count("/") == 3})
     print("\nInstalled packages (/var/pdb):")
