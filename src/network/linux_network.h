@@ -1,0 +1,22 @@
+// The real network calls behind the Network seam: interface ioctls, UDP sockets, select and
+// gettimeofday. main() creates the one instance of the run.
+#pragma once
+
+#include "network/network.h"
+
+class LinuxNetwork : public Network {
+ public:
+  ~LinuxNetwork() override { close_query(); }
+  bool open_query() override;
+  void close_query() override;
+  int hardware_address(const std::string& card, uint8_t (&address)[6]) override;
+  int open_card_socket(const std::string& card) override;
+  void close_socket(int socket) override;
+  int send(int socket, const void* bytes, size_t length) override;
+  int receive(int socket, void* buffer, size_t max, sockaddr_in& sender) override;
+  int wait(const int* descriptors, bool* ready, size_t count, uint64_t& timeout_us) override;
+  uint64_t now_microseconds() override;
+
+ private:
+  int query_ = -1;
+};

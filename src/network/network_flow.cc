@@ -1,0 +1,146 @@
+#include "network/network_flow.h"
+
+// The flow calls the disk steps (src/disk); until they are part of the tree it is left out of
+// the build, and the installer has no network flow.
+#if __has_include("disk/prepare_disk.h")
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "disk/boot_record.h"
+#include "disk/drive_detection.h"
+#include "disk/post_install.h"
+#include "disk/prepare_disk.h"
+#include "disk/target_disk.h"
+#include "frontend/console.h"
+#include "frontend/kernel_modules.h"
+#include "network/config_script.h"
+#include "network/discovery.h"
+#include "network/disk_label.h"
+#include "network/file_transfer.h"
+#include "network/net_context.h"
+#include "network/network.h"
+#include "system/output.h"
+#include "system/root.h"
+#include "system/system.h"
+
+namespace {
+
+// Without a card the search waits this long before it looks for cards again, and says so on
+// the console only every tenth time.
+constexpr uint64_t kCardRetryPause = 1000000;
+constexpr unsigned kCardRetryMessageEvery = 10;
+
+void print_address(const char* format, const uint8_t* address) {
+  char text[18];
+  format_hardware_address(address, text);
+  out_printf(format, text);
+}
+
+void pause(Network& network, uint64_t microseconds) {
+  while (microseconds > 0)
+    if (network.wait(nullptr, nullptr, 0, microseconds) >= 0) break;
+}
+
+// Finds the install server; when the card list has become empty (a rescan found none) it
+// looks for cards again once a second until one comes up. Returns the keep flag.
+bool find_install_server(NetContext& context, const std::string& label) {
+  for (unsigned retries = 0;; ++retries) {
+    if (retries % kCardRetryMessageEvery == 0) out_printf("\nWaiting for installation server...");
+    if (context.interfaces.empty()) {
+      if (retries % kCardRetryMessageEvery == 0)
+        out_printf("\nCouldn't find any installation server on network");
+      out_flush();
+      pause(context.network, kCardRetryPause);
+      bring_up_interfaces(context.network, context.interfaces);
+      context.broadcast_count = 0;
+      continue;
+    }
+    out_flush();
+    return discover_server(context, label);
+  }
+}
+
+// Pulls file after file until the server has no more. False on the first failing file.
+bool install_files(NetContext& context) {
+  for (;;) {
+    context.transfer = std::make_unique<FileTransfer>(*context.selected_interface(),
+                                                      context.session);
+    NextFile next = open_next_file(*context.transfer);
+    if (next == NextFile::End) return true;
+    if (next == NextFile::Failed) {
+      out_printf("\nFATAL ERROR: bad network connection");
+      return false;
+    }
+    if (is_configuration_script(context.transfer->name)) {
+      if (!write_configuration_script(*context.transfer)) return false;
+    } else if (!install_from_transfer(context, true, false)) {
+      return false;
+    }
+  }
+}
+
+bool run(System& system, NetContext& context, TargetDisk& disk) {
+  bring_up_interfaces(context.network, context.interfaces);
+  if (context.interfaces.empty()) {
+    out_printf("\nFATAL ERROR: no network card found");
+    return false;
+  }
+  out_printf("\n");
+  for (auto& card : context.interfaces) print_address("mac-address: %s\n", card->hardware_address);
+  out_printf("\nWaiting for drivers...");
+  out_flush();
+
+  find_driver_server(context, system.kernel_release());
+  context.transfer = std::make_unique<FileTransfer>(*context.selected_interface(),
+                                                    context.session);
+  if (open_next_file(*context.transfer) != NextFile::Opened) {
+    out_printf("\nFATAL ERROR: could not retrieve disk drivers");
+    return false;
+  }
+  out_printf("Retrieving drivers...");
+  if (!install_from_transfer(context, false, true)) return false;
+  out_printf("Loading drivers");
+  load_kernel_module_list(system, storage_module_list);
+  load_kernel_module_list(system, usb_module_list);
+  if (!detect_target_disk(system, disk)) return false;
+
+  std::string label = read_disk_label(system);
+  out_printf("disk label: %s\n", label.c_str());
+  bool keep = find_install_server(context, label);
+  prepare_boot_record(disk.device);
+  print_address("Found server at %s\n", context.session.peer_address);
+  out_printf("\n");
+  if (!prepare_disk(system, disk, keep)) return false;
+  out_printf("\n");
+  if (!request_start(context)) {
+    out_printf("\nFATAL ERROR: server refused to install");
+    return false;
+  }
+  if (!install_files(context)) return false;
+
+  int marker = open(root_path("/flash/CDINSTALL").c_str(),
+                    O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (marker >= 0) close(marker);
+  post_install(system, disk);
+  abort_disabled = 1;
+  out_printf("\nSoftware installed.\nPress ENTER to reboot");
+  out_flush();
+  wait_for_termination(context);
+  return true;
+}
+
+}  // namespace
+
+bool install_from_network(System& system, Network& network, TargetDisk& disk) {
+  show_banner("remote installation");
+  // The context closes every card and frees the transfer on every way out.
+  NetContext context(network);
+  bool result = run(system, context, disk);
+  out_flush();
+  return result;
+}
+
+#endif  // disk steps present
