@@ -41,7 +41,7 @@ std::string_view line(std::string_view payload, int index) {
 
 std::string seconds(uint64_t microseconds) {
   char text[32];
-  snprintf(text, sizeof text, "%.1f s", double(microseconds) / 1e6);
+  snprintf(text, sizeof text, "%.3f s", double(microseconds) / 1e6);
   return text;
 }
 
