@@ -175,7 +175,7 @@ class RemoteInstallation(unittest.TestCase):
         log = stop(server)
         for out, name in ((out_a, "a"), (out_b, "b")):
             self.assertIn("keep 1", out, out + log)
-            self.assertIn("end\nterminated", out, out + log)
+            self.assertIn("\nend\nterminated", out, out + log)
             for f in sizes:
                 self.assertTrue(filecmp.cmp(self.path("srv", f), self.path(name, f), False), f)
         self.assertIn("driver 6.1.0-test.kpk 9000", out_a)
@@ -227,7 +227,7 @@ class RemoteInstallation(unittest.TestCase):
         probe = self.probe(self.lan.a, "a", stdin=subprocess.PIPE)  # no key is pressed
         out = finish(probe, 20)
         log = stop(peer)
-        self.assertIn("end\nterminated", out, log)
+        self.assertIn("\nend\nterminated", out, log)
         for name in ("a.scr", "b.scr", "c.kpk"):
             self.assertTrue(filecmp.cmp(self.path("served", name), self.path("a", name), False), name)
         wtrm = self.peer_log(log, "WTRM")
@@ -243,7 +243,7 @@ class RemoteInstallation(unittest.TestCase):
         probe.stdin.flush()
         out = finish(probe, 10)
         log = stop(peer)
-        self.assertIn("end\nterminated", out)
+        self.assertIn("\nend\nterminated", out)
         self.assertGreaterEqual(len(self.peer_log(log, "WTRM")), 2, log)
 
     def test_a_session_takes_at_most_65535_replies(self):

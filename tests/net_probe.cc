@@ -7,6 +7,7 @@
 // Prints one line per step; exits 0 when everything was fetched, 1 on a usage error, 2 when
 // the card list is empty, 3 when the server refused to start, 4 when a transfer failed.
 #include <fcntl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,6 +34,12 @@ bool fetch(FileTransfer& t, const std::string& path) {
     if (write(fd, buffer, size_t(n)) != n) n = -1;
   close(fd);
   return n == 0;
+}
+
+uint64_t now_us() {
+  timeval t;
+  gettimeofday(&t, nullptr);
+  return uint64_t(t.tv_sec) * 1000000 + uint64_t(t.tv_usec);
 }
 
 std::string mac(const uint8_t* a) {
@@ -94,11 +101,13 @@ int main(int argc, char** argv) {
       printf("failed after %u replies\n", context.session.received);
       return 4;
     }
+    uint64_t started = now_us();
     if (!fetch(t, out + "/" + t.name)) {
       printf("failed during %s after %u replies\n", t.name.c_str(), context.session.received);
       return 4;
     }
-    printf("file %s %d %d\n", t.name.c_str(), t.size, t.total);
+    printf("file %s %d %d %llu us\n", t.name.c_str(), t.size, t.total,
+           (unsigned long long)(now_us() - started));
   }
   printf("end\n");
   wait_for_termination(context);

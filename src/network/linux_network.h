@@ -4,6 +4,14 @@
 
 #include "network/network.h"
 
+#include <cstdint>
+
+// Makes the kernel drop, before they wake anyone, the datagrams on socket whose header names
+// address as their sender: a broadcast is also delivered to the sending host itself, and
+// every request would otherwise come back to its own card first. (The session rules reject
+// such datagrams anyway; this only saves the work.) False if the filter cannot be attached.
+bool ignore_own_datagrams(int socket, const uint8_t* address);
+
 class LinuxNetwork : public Network {
  public:
   ~LinuxNetwork() override { close_query(); }

@@ -118,18 +118,16 @@ int main(int argc, char** argv) {
     std::vector<std::string> log;
     for (size_t i = 0; n > 0 && i < cards.size(); ++i) {
       if (!(polls[i].revents & POLLIN)) continue;
-      // Drains the card: every waiting datagram is answered before the next poll.
-      for (;;) {
-        sockaddr_in from;
-        socklen_t size = sizeof from;
-        ssize_t got = recvfrom(cards[i].socket, message.bytes, kMaxMessage, 0,
-                               reinterpret_cast<sockaddr*>(&from), &size);
-        if (got < 0) break;
-        if (ntohs(from.sin_port) != kProtocolPort) continue;
-        std::string reply = table.handle(int(i), cards[i].address, message, size_t(got), now, log);
-        if (!reply.empty() && !send_on_card(cards[i], reply))
-          log.push_back(std::string("cannot send on ") + cards[i].name + ": " + strerror(errno));
-      }
+      // One datagram per card and poll: a router waits for each reply before it asks again,
+      // so a second one is rarely waiting, and the next poll finds it at once if it is.
+      sockaddr_in from;
+      socklen_t size = sizeof from;
+      ssize_t got = recvfrom(cards[i].socket, message.bytes, kMaxMessage, 0,
+                             reinterpret_cast<sockaddr*>(&from), &size);
+      if (got < 0 || ntohs(from.sin_port) != kProtocolPort) continue;
+      std::string_view reply = table.handle(int(i), cards[i].address, message, size_t(got), now, log);
+      if (!reply.empty() && !send_on_card(cards[i], reply))
+        log.push_back(std::string("cannot send on ") + cards[i].name + ": " + strerror(errno));
     }
     if (now >= next_tick) {
       table.expire(now, log);

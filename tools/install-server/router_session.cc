@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,10 @@ std::string_view line(std::string_view payload, int index) {
   return payload.substr(0, payload.find('\n'));
 }
 
+std::string_view reply_of(const RouterSession& s) {
+  return std::string_view(reinterpret_cast<const char*>(s.reply.bytes), s.reply_size);
+}
+
 std::string seconds(uint64_t microseconds) {
   char text[32];
   snprintf(text, sizeof text, "%.3f s", double(microseconds) / 1e6);
@@ -71,9 +76,11 @@ RouterSession::~RouterSession() { close_file(); }
 void RouterSession::close_file() {
   if (fd >= 0) close(fd);
   fd = -1;
+  cache.clear();
+  cache_offset = 0;
 }
 
-std::string SessionTable::handle(int card, const uint8_t* card_address, const NetMessage& m,
+std::string_view SessionTable::handle(int card, const uint8_t* card_address, NetMessage& m,
                                  size_t size, uint64_t now, std::vector<std::string>& log) {
   if (size < kHeaderSize || size != kHeaderSize + m.length()) return {};
   if (is_zero_address(m.source()) || memcmp(m.source(), card_address, 6) == 0) return {};
@@ -97,11 +104,9 @@ std::string SessionTable::handle(int card, const uint8_t* card_address, const Ne
       m.sequence() == uint16_t(s.session.received)) {
     // The router did not get our reply: the same one again, and nothing moves on.
     s.last_heard = now;
-    return std::string(reinterpret_cast<const char*>(s.reply.bytes), s.reply_size);
+    return reply_of(s);
   }
-  NetMessage copy;
-  memcpy(copy.bytes, m.bytes, size);
-  if (!accept_message(s.session, copy, size)) return {};
+  if (!accept_message(s.session, m, size)) return {};
   s.last_heard = now;
   if (s.state == RouterState::TimedOut) {
     s.state = s.fd >= 0 || s.next_file > 0 ? RouterState::Sending : RouterState::Confirmed;
@@ -115,12 +120,11 @@ std::string SessionTable::handle(int card, const uint8_t* card_address, const Ne
     s.reply_size = 0;
     return {};
   }
-  answer(s, copy, now, log, who);
-  if (s.reply_size == 0) return {};
-  return std::string(reinterpret_cast<const char*>(s.reply.bytes), s.reply_size);
+  answer(s, m, now, log, who);
+  return reply_of(s);
 }
 
-std::string SessionTable::open_session(const Key& key, const uint8_t* card_address,
+std::string_view SessionTable::open_session(const Key& key, const uint8_t* card_address,
                                        const NetMessage& m, bool driver, uint64_t now,
                                        std::vector<std::string>& log) {
   std::string_view payload = payload_of(m);
@@ -162,14 +166,16 @@ std::string SessionTable::open_session(const Key& key, const uint8_t* card_addre
   s.reply.clear();
   stamp_header(s.session, s.reply, uint16_t(s.reply.put_payload(text)));
   s.reply_size = kHeaderSize + s.reply.length();
-  return std::string(reinterpret_cast<const char*>(s.reply.bytes), s.reply_size);
+  return reply_of(s);
 }
 
 void SessionTable::answer(RouterSession& s, const NetMessage& request, uint64_t now,
                           std::vector<std::string>& log, const std::string& who) {
   std::string_view payload = payload_of(request);
   NetMessage& reply = s.reply;
-  reply.clear();
+  // Only the header: a payload is always written in full up to its length, and nothing past
+  // the length is ever sent.
+  memset(reply.bytes, 0, kHeaderSize);
   size_t length = 0;
   if (begins(payload, "YACK") && !s.driver && s.state == RouterState::Offered) {
     s.state = RouterState::Confirmed;
@@ -229,10 +235,23 @@ bool SessionTable::next_block(RouterSession& s, NetMessage& reply, size_t& lengt
     length = reply.put_payload("DONE\n");
     return true;
   }
-  ssize_t n;
-  do {
-    n = pread(s.fd, reply.payload(), kMaxPayload, off_t(s.offset));
-  } while (n < 0 && errno == EINTR);
+  // Reads ahead: one read for many blocks.
+  if (s.offset < s.cache_offset || s.offset >= s.cache_offset + s.cache.size()) {
+    s.cache.resize(RouterSession::kReadAhead);
+    ssize_t got;
+    do {
+      got = pread(s.fd, s.cache.data(), s.cache.size(), off_t(s.offset));
+    } while (got < 0 && errno == EINTR);
+    s.cache.resize(got > 0 ? size_t(got) : 0);
+    s.cache_offset = s.offset;
+    if (got < 0) s.cache_offset = UINT64_MAX;
+  }
+  ssize_t n = -1;
+  if (s.cache_offset != UINT64_MAX) {
+    size_t at = size_t(s.offset - s.cache_offset);
+    n = ssize_t(std::min(kMaxPayload, s.cache.size() - at));
+    memcpy(reply.payload(), s.cache.data() + at, size_t(n));
+  }
   if (n < 0) {
     // A file cut short would be installed broken: the router is left to time out instead.
     log.push_back(who + " (" + s.label + ") failed: cannot read " + s.current + ": " +

@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "catalog.h"
@@ -40,6 +41,9 @@ struct RouterSession {
   uint64_t offset = 0;      // bytes of it sent
   uint64_t bytes = 0;       // payload bytes sent in all
   uint64_t started = 0, last_heard = 0;  // microseconds
+  std::vector<char> cache;  // bytes of the file read ahead, from cache_offset
+  uint64_t cache_offset = 0;
+  static constexpr size_t kReadAhead = 65536;
   NetMessage reply;         // the last reply, sent again for a repeated request
   size_t reply_size = 0;
   bool logged_end = false;
@@ -57,8 +61,9 @@ class SessionTable {
 
   // Handles one datagram of size bytes that arrived on the server card card (index) with
   // address card_address at time now. Returns the reply to broadcast on that card (empty
-  // when there is none). Log lines for the operator are appended to log.
-  std::string handle(int card, const uint8_t* card_address, const NetMessage& message,
+  // when there is none; valid until the next call). Log lines for the operator are appended
+  // to log. The message's header may be changed.
+  std::string_view handle(int card, const uint8_t* card_address, NetMessage& message,
                      size_t size, uint64_t now, std::vector<std::string>& log);
 
   // Marks sessions silent for too long, forgets offers that were never confirmed (the
@@ -78,7 +83,7 @@ class SessionTable {
   static constexpr uint64_t kSilence = 300000000;
 
  private:
-  std::string open_session(const Key& key, const uint8_t* card_address, const NetMessage& m,
+  std::string_view open_session(const Key& key, const uint8_t* card_address, const NetMessage& m,
                            bool driver, uint64_t now, std::vector<std::string>& log);
   void answer(RouterSession& s, const NetMessage& request, uint64_t now,
               std::vector<std::string>& log, const std::string& who);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "network/linux_network.h"
 #include "network/net_message.h"
 
 namespace {
@@ -74,11 +75,12 @@ bool open_server_card(const std::string& name, ServerCard& card, std::string& er
   // Room for a burst of requests from many routers.
   int size = 1 << 20;
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  ignore_own_datagrams(s, card.address);  // our own broadcast replies come back to us
   card.socket = s;
   return true;
 }
 
-bool send_on_card(const ServerCard& card, const std::string& bytes) {
+bool send_on_card(const ServerCard& card, std::string_view bytes) {
   sockaddr_in to = {};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = INADDR_BROADCAST;

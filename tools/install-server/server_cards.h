@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct ServerCard {
@@ -20,4 +21,4 @@ std::vector<std::string> cards_that_are_up();
 bool open_server_card(const std::string& name, ServerCard& card, std::string& error);
 
 // One datagram to 255.255.255.255 port 5000 through the card.
-bool send_on_card(const ServerCard& card, const std::string& bytes);
+bool send_on_card(const ServerCard& card, std::string_view bytes);
