@@ -4,8 +4,15 @@
 
 #include "network/file_transfer.h"
 #include "network/net_context.h"
+#include "network/network.h"
+#include "system/output.h"
 
 namespace {
+
+// Without a card the search waits this long before it looks for cards again, and says so on
+// the console only every tenth time.
+constexpr uint64_t kCardRetryPause = 1000000;
+constexpr unsigned kCardRetryMessageEvery = 10;
 
 constexpr uint32_t kConfirmTimeout = 1000000;
 constexpr int kConfirmTries = 5;
@@ -50,5 +57,23 @@ bool discover_server(NetContext& context, const std::string& label) {
       continue;
     context.transfer = std::make_unique<FileTransfer>(card, context.session);
     return keep;
+  }
+}
+
+bool find_install_server(NetContext& context, const std::string& label) {
+  for (unsigned retries = 0;; ++retries) {
+    if (retries % kCardRetryMessageEvery == 0) out_printf("\nWaiting for installation server...");
+    if (context.interfaces.empty()) {
+      if (retries % kCardRetryMessageEvery == 0)
+        out_printf("\nCouldn't find any installation server on network");
+      out_flush();
+      for (uint64_t left = kCardRetryPause; left > 0;)
+        if (context.network.wait(nullptr, nullptr, 0, left) >= 0) break;
+      bring_up_interfaces(context.network, context.interfaces);
+      context.broadcast_count = 0;
+      continue;
+    }
+    out_flush();
+    return discover_server(context, label);
   }
 }

@@ -14,3 +14,9 @@ constexpr size_t kMaxOfferText = 512;
 // the context holds the server (selected card, peer address) and a new FileTransfer on it.
 // Returns the offer's keep flag (line 3 "keep": keep the old configuration). Never gives up.
 bool discover_server(NetContext& context, const std::string& label);
+
+// The search of the network flow: prints "\nWaiting for installation server..." and runs
+// discover_server. While the card list is empty (a rescan found none) it looks for cards
+// again once a second, saying "\nCouldn't find any installation server on network" (with
+// the waiting line) only every tenth time, until a card comes up. Returns the keep flag.
+bool find_install_server(NetContext& context, const std::string& label);

@@ -28,39 +28,10 @@
 
 namespace {
 
-// Without a card the search waits this long before it looks for cards again, and says so on
-// the console only every tenth time.
-constexpr uint64_t kCardRetryPause = 1000000;
-constexpr unsigned kCardRetryMessageEvery = 10;
-
 void print_address(const char* format, const uint8_t* address) {
   char text[18];
   format_hardware_address(address, text);
   out_printf(format, text);
-}
-
-void pause(Network& network, uint64_t microseconds) {
-  while (microseconds > 0)
-    if (network.wait(nullptr, nullptr, 0, microseconds) >= 0) break;
-}
-
-// Finds the install server; when the card list has become empty (a rescan found none) it
-// looks for cards again once a second until one comes up. Returns the keep flag.
-bool find_install_server(NetContext& context, const std::string& label) {
-  for (unsigned retries = 0;; ++retries) {
-    if (retries % kCardRetryMessageEvery == 0) out_printf("\nWaiting for installation server...");
-    if (context.interfaces.empty()) {
-      if (retries % kCardRetryMessageEvery == 0)
-        out_printf("\nCouldn't find any installation server on network");
-      out_flush();
-      pause(context.network, kCardRetryPause);
-      bring_up_interfaces(context.network, context.interfaces);
-      context.broadcast_count = 0;
-      continue;
-    }
-    out_flush();
-    return discover_server(context, label);
-  }
 }
 
 // Pulls file after file until the server has no more. False on the first failing file.

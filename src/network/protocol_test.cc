@@ -12,6 +12,7 @@
 #include "network/net_context.h"
 #include "testing/fake_network.h"
 #include "testing/scratch_root.h"
+#include "system/output.h"
 
 namespace {
 
@@ -23,7 +24,6 @@ const Address kNobody = {};
 using Sent = FakeNetwork::Sent;
 
 std::string payload_of(const Sent& s) { return s.bytes.substr(kHeaderSize); }
-uint16_t sequence_of(const Sent& s) { return uint16_t(uint8_t(s.bytes[16]) | uint8_t(s.bytes[17]) << 8); }
 const Address& address_of(const std::string& card) { return card == "eth0" ? kCard0 : kCard1; }
 
 // A server that offers on card (answering the n-th announcement round, from 1) and then
@@ -287,7 +287,9 @@ TEST_F(ProtocolTest, FileAnnouncements) {
       if (!c.reply.empty()) n.deliver("eth1", make_datagram(kServer, kCard1, 3, 2, c.reply), 50);
     };
     EXPECT_EQ(open_next_file(t), c.result);
-    if (c.name) EXPECT_EQ(t.name, c.name);
+    if (c.name) {
+      EXPECT_EQ(t.name, c.name);
+    }
     EXPECT_EQ(t.size, c.size);
     if (c.reply.empty()) {
       // 300 attempts, 20 milliseconds each: given up after six seconds.
@@ -355,6 +357,27 @@ TEST_F(ProtocolTest, StartAndTermination) {
   wait_for_termination(context_);
   EXPECT_EQ(net_.sent.size(), 3u);
   EXPECT_EQ(uint64_t(net_.key_at), net_.elapsed());
+}
+
+TEST_F(ProtocolTest, WithoutCardsTheSearchLooksForThemOnceASecond) {
+  FakeNetwork net;  // no card yet: /proc/net/dev lists one the kernel does not know
+  net.cards = {{"eth0", kCard0}};
+  net.write_proc_net_dev();
+  net.cards.clear();
+  net.on_wait = [](FakeNetwork& n) {
+    if (n.elapsed() >= 12000000 && n.cards.empty()) n.cards = {{"eth0", kCard0}};
+  };
+  ScriptedServer server;
+  server.offer_card = "eth0";
+  net.peer = std::ref(server);
+  NetContext context(net);
+  OutputCapture capture;
+  EXPECT_FALSE(find_install_server(context, "label"));
+  const std::string message =
+      "\nWaiting for installation server...\nCouldn't find any installation server on network";
+  EXPECT_EQ(capture.text(), message + message);  // at 0 and 10 s, not every second
+  EXPECT_EQ(net.sent.front().time, 13000000u);  // the card, up during the 13th second, is used
+  EXPECT_EQ(context.selected_interface()->name, "eth0");
 }
 
 TEST_F(ProtocolTest, CardScan) {

@@ -139,6 +139,7 @@ bool FakeNetwork::readable(int descriptor) const {
 }
 
 int FakeNetwork::wait(const int* descriptors, bool* ready, size_t count, uint64_t& timeout_us) {
+  if (on_wait) on_wait(*this);
   if (interrupts > 0) {
     --interrupts;
     errno = EINTR;

@@ -58,6 +58,8 @@ class FakeNetwork : public Network {
   std::vector<std::string> log;  // "open CARD", "close CARD"
   // Called for every datagram sent, after it was recorded.
   std::function<void(FakeNetwork&, const Sent&)> peer;
+  // Called at the start of every wait (a test changes the cards there, say).
+  std::function<void(FakeNetwork&)> on_wait;
   int64_t key_at = -1;           // time (elapsed) from which descriptor 0 is readable
   int interrupts = 0;            // so many waits fail with EINTR first
   uint64_t time_limit = 600000000;
