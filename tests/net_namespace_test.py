@@ -20,7 +20,7 @@ import unittest
 PROBE = os.environ.get("NET_PROBE", "")
 SERVER = os.environ.get("INSTALL_SERVER", "")
 PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib", "netpeer.py")
-TAG = f"{os.getpid() % 100000}"
+TAG = f"{os.getpid()}"
 
 
 def sh(*cmd, timeout=10, check=True):
@@ -98,6 +98,14 @@ def stop(process):
     return finish(process, 5)
 
 
+def sweep_stale_namespaces():
+    """Deletes namespaces of earlier runs that were killed before they could clean up."""
+    listing = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
+    for name, pid in re.findall(r"^(kest-[abs]-(\d+))", listing, re.M):
+        if not os.path.exists(f"/proc/{pid}"):
+            sh("ip", "netns", "del", name, check=False)
+
+
 def can_run():
     if os.geteuid() != 0:
         return "needs root for network namespaces"
@@ -106,6 +114,7 @@ def can_run():
     if not (PROBE and SERVER):
         return "NET_PROBE and INSTALL_SERVER are not set"
     try:
+        sweep_stale_namespaces()
         Lan().close()
     except Exception as e:
         return f"network namespaces unavailable: {e}"
