@@ -19,6 +19,7 @@ import unittest
 
 PROBE = os.environ.get("NET_PROBE", "")
 SERVER = os.environ.get("INSTALL_SERVER", "")
+EMULATOR = os.environ.get("NET_EMULATOR", "").split()  # runs the programs of a 32-bit build
 PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib", "netpeer.py")
 TAG = f"{os.getpid()}"
 
@@ -147,7 +148,7 @@ class RemoteInstallation(unittest.TestCase):
         return p
 
     def server(self, *args):
-        p = self.start(self.lan.s, SERVER, "--interface", "br0", "--interface", "p1", *args,
+        p = self.start(self.lan.s, *EMULATOR, SERVER, "--interface", "br0", "--interface", "p1", *args,
                        self.path("srv"))
         time.sleep(0.3)
         return p
@@ -161,7 +162,7 @@ class RemoteInstallation(unittest.TestCase):
 
     def probe(self, ns, name, *args, stdin=subprocess.DEVNULL):
         out = self.path(name, "x")
-        return self.start(ns, PROBE, *args, os.path.dirname(out), stdin=stdin)
+        return self.start(ns, *EMULATOR, PROBE, *args, os.path.dirname(out), stdin=stdin)
 
     @staticmethod
     def peer_log(text, kind):
@@ -245,6 +246,10 @@ class RemoteInstallation(unittest.TestCase):
         self.assertTrue(all(0.9 < wtrm[i + 1][0] - wtrm[i][0] < 1.2 for i in range(2)), wtrm)
 
     def test_a_key_press_ends_the_wait_for_term(self):
+        if EMULATOR:
+            # qemu-user reports the probe's silent standard input as readable at once (the
+            # same pipe stays silent for the native program).
+            self.skipTest("standard input under the emulator")
         peer = self.peer("--term-after", "0", duration=8)
         probe = self.probe(self.lan.a, "a", stdin=subprocess.PIPE)
         time.sleep(2.5)
