@@ -1,3 +1,4 @@
+#include "disk/drive_detection.h"
 #include "frontend/entry.h"
 #include "frontend/flow_table.h"
 #include "network/linux_network.h"
@@ -11,13 +12,10 @@ namespace {
 // (src/network). An empty slot ends that mode in "FATAL ERROR: internal error".
 FlowTable linked_flows(Network& network) {
   FlowTable flows;
-#if __has_include("disk/prepare_disk.h")  // the network flow needs the disk steps
+  flows.detect_target_disk = detect_target_disk;
   flows.net = [&network](System& system, TargetDisk& disk) {
     return install_from_network(system, network, disk);
   };
-#else
-  (void)network;
-#endif
   return flows;
 }
 

@@ -1,9 +1,5 @@
 #include "network/network_flow.h"
 
-// The flow calls the disk steps (src/disk); until they are part of the tree it is left out of
-// the build, and the installer has no network flow.
-#if __has_include("disk/prepare_disk.h")
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -113,5 +109,3 @@ bool install_from_network(System& system, Network& network, TargetDisk& disk) {
   out_flush();
   return result;
 }
-
-#endif  // disk steps present

@@ -2,8 +2,6 @@
 // protocol core over the fake network, the disk steps with scripted tools in a scratch root,
 // the installation children for real. Compares the console text of the whole run and what
 // lands on the target.
-#if __has_include("disk/prepare_disk.h")
-
 #include "network/network_flow.h"
 
 #include <fcntl.h>
@@ -187,5 +185,3 @@ TEST_F(NetworkFlowTest, NoCardNoInstallation) {
 }
 
 }  // namespace
-
-#endif  // disk steps present
