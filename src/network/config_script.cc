@@ -48,10 +48,10 @@ bool is_configuration_script(const std::string& name) {
 }
 
 bool write_configuration_script(FileTransfer& transfer) {
-  out_printf("Writing configuration...");
+  out_printf("Writing configuration...\n");
   int fd = create_script_file(transfer);
   if (fd < 0) {
-    out_printf("\nFATAL ERROR: couldn't make a file");
+    out_printf("\nFATAL ERROR: couldn't make a file\n");
     return false;
   }
   char buffer[4096];
@@ -59,7 +59,7 @@ bool write_configuration_script(FileTransfer& transfer) {
     int n = read_file_data(transfer, buffer, sizeof buffer);
     if (n < 0) {
       close(fd);
-      out_printf("\nFATAL ERROR: bad network connection");
+      out_printf("\nFATAL ERROR: bad network connection\n");
       return false;
     }
     if (n == 0) break;

@@ -32,8 +32,8 @@ struct ScriptCase {
 class ConfigScriptTest : public ScratchRoot {};
 
 TEST_F(ConfigScriptTest, NamesFromTheServer) {
-  const std::string made = "Writing configuration...";
-  const std::string refused = made + "\nFATAL ERROR: couldn't make a file";
+  const std::string made = "Writing configuration...\n";
+  const std::string refused = made + "\nFATAL ERROR: couldn't make a file\n";
   const ScriptCase cases[] = {
       {"conf.scr", 9, true, "/flash/conf.scr", made},
       {"rw/autorun.scr", 9, true, "/flash/rw/autorun.scr", made},
@@ -46,7 +46,7 @@ TEST_F(ConfigScriptTest, NamesFromTheServer) {
       {"missing/x.scr", 9, true, "", refused},
       {"link/outside.scr", 9, true, "", refused},  // /flash/link leads out of the target
       {"planted.scr", 9, true, "", refused},       // a link already in place is not followed
-      {"slow.scr", 9, false, "", made + "\nFATAL ERROR: bad network connection"},
+      {"slow.scr", 9, false, "", made + "\nFATAL ERROR: bad network connection\n"},
   };
   mkdir(host("/flash").c_str(), 0755);
   mkdir(host("/flash/rw").c_str(), 0755);

@@ -62,10 +62,10 @@ bool discover_server(NetContext& context, const std::string& label) {
 
 bool find_install_server(NetContext& context, const std::string& label) {
   for (unsigned retries = 0;; ++retries) {
-    if (retries % kCardRetryMessageEvery == 0) out_printf("\nWaiting for installation server...");
+    if (retries % kCardRetryMessageEvery == 0) out_printf("\nWaiting for installation server...\n");
     if (context.interfaces.empty()) {
       if (retries % kCardRetryMessageEvery == 0)
-        out_printf("\nCouldn't find any installation server on network");
+        out_printf("\nCouldn't find any installation server on network\n");
       out_flush();
       for (uint64_t left = kCardRetryPause; left > 0;)
         if (context.network.wait(nullptr, nullptr, 0, left) >= 0) break;

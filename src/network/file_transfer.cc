@@ -85,14 +85,14 @@ void find_driver_server(NetContext& context, const std::string& kernel_release) 
 bool install_from_transfer(NetContext& context, bool image, bool quiet) {
   FILE* child = start_install_child(image, quiet);
   if (!child) {
-    out_printf("\nFATAL ERROR: couldn't start install");
+    out_printf("\nFATAL ERROR: couldn't start install\n");
     return false;
   }
   char buffer[4096];
   for (;;) {
     int n = read_file_data(*context.transfer, buffer, sizeof buffer);
     if (n < 0) {
-      out_printf("\nFATAL ERROR: bad network connection");
+      out_printf("\nFATAL ERROR: bad network connection\n");
       finish_child(child);
       return false;
     }

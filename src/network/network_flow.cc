@@ -38,7 +38,7 @@ bool install_files(NetContext& context) {
     NextFile next = open_next_file(*context.transfer);
     if (next == NextFile::End) return true;
     if (next == NextFile::Failed) {
-      out_printf("\nFATAL ERROR: bad network connection");
+      out_printf("\nFATAL ERROR: bad network connection\n");
       return false;
     }
     if (is_configuration_script(context.transfer->name)) {
@@ -52,24 +52,24 @@ bool install_files(NetContext& context) {
 bool run(System& system, NetContext& context, TargetDisk& disk) {
   bring_up_interfaces(context.network, context.interfaces);
   if (context.interfaces.empty()) {
-    out_printf("\nFATAL ERROR: no network card found");
+    out_printf("\nFATAL ERROR: no network card found\n");
     return false;
   }
   out_printf("\n");
   for (auto& card : context.interfaces) print_address("mac-address: %s\n", card->hardware_address);
-  out_printf("\nWaiting for drivers...");
+  out_printf("\nWaiting for drivers...\n");
   out_flush();
 
   find_driver_server(context, system.kernel_release());
   context.transfer = std::make_unique<FileTransfer>(*context.selected_interface(),
                                                     context.session);
   if (open_next_file(*context.transfer) != NextFile::Opened) {
-    out_printf("\nFATAL ERROR: could not retrieve disk drivers");
+    out_printf("\nFATAL ERROR: could not retrieve disk drivers\n");
     return false;
   }
-  out_printf("Retrieving drivers...");
+  out_printf("Retrieving drivers...\n");
   if (!install_from_transfer(context, false, true)) return false;
-  out_printf("Loading drivers");
+  out_printf("Loading drivers\n");
   load_kernel_module_list(system, storage_module_list);
   load_kernel_module_list(system, usb_module_list);
   if (!detect_target_disk(system, disk)) return false;
@@ -83,7 +83,7 @@ bool run(System& system, NetContext& context, TargetDisk& disk) {
   if (!prepare_disk(system, disk, keep)) return false;
   out_printf("\n");
   if (!request_start(context)) {
-    out_printf("\nFATAL ERROR: server refused to install");
+    out_printf("\nFATAL ERROR: server refused to install\n");
     return false;
   }
   if (!install_files(context)) return false;

@@ -139,14 +139,14 @@ TEST_F(NetworkFlowTest, InstallsEverythingTheServerHandsOut) {
   ASSERT_TRUE(run()) << console_;
   EXPECT_EQ(console_, std::string(kBanner) +
                           "\nmac-address: 02:00:00:00:00:01\n"
-                          "\nWaiting for drivers...Retrieving drivers...Loading drivers"
+                          "\nWaiting for drivers...\nRetrieving drivers...\nLoading drivers\n"
                           "\nLooking for harddrives...\n\nFound harddrive as IDE Primary master (disk C)\n"
                           "disk label: Label!\n"
-                          "\nWaiting for installation server..."
+                          "\nWaiting for installation server...\n"
                           "Found server at 02:00:00:00:00:5E\n\n"
                           "Creating partition...\nFormatting disk...\n"
                           "\n"
-                          "Writing configuration...Writing configuration..."
+                          "Writing configuration...\nWriting configuration...\n"
                           "\nSoftware installed.\nPress ENTER to reboot");
   EXPECT_EQ(system_.modules.size(), 1u);  // the driver package brought the first module
   EXPECT_EQ(get(host("/lib/modules/6.1.0-test/kernel/fs/ext2/ext2.ko")), "drv\n");
@@ -164,14 +164,14 @@ TEST_F(NetworkFlowTest, InstallsEverythingTheServerHandsOut) {
 TEST_F(NetworkFlowTest, AServerThatFallsSilentIsAFailureNotTheEndOfTheFiles) {
   serve(6);  // OFDR, the driver file (3), OFFR, YACK's answer; then STRT goes unanswered
   ASSERT_FALSE(run());
-  EXPECT_NE(console_.find("\nFATAL ERROR: server refused to install"), std::string::npos) << console_;
+  EXPECT_NE(console_.find("\n\nFATAL ERROR: server refused to install\n"), std::string::npos) << console_;
   net_ = FakeNetwork();
   net_.cards = {{"eth0", kCard}};
   table_ = SessionTable(ServerOptions{scratch_ + "/srv", false, "flow test"});
   replies_ = 0;
   serve(8);  // ... STRT's answer and the first FILE; its data never comes
   ASSERT_FALSE(run());
-  const std::string tail = "Formatting disk...\n\n\nFATAL ERROR: bad network connection";
+  const std::string tail = "Formatting disk...\n\n\nFATAL ERROR: bad network connection\n";
   ASSERT_GT(console_.size(), tail.size());
   EXPECT_EQ(console_.substr(console_.size() - tail.size()), tail);
   EXPECT_EQ(console_.find("Software installed."), std::string::npos);
@@ -181,7 +181,7 @@ TEST_F(NetworkFlowTest, AServerThatFallsSilentIsAFailureNotTheEndOfTheFiles) {
 TEST_F(NetworkFlowTest, NoCardNoInstallation) {
   net_.cards.clear();
   ASSERT_FALSE(run());
-  EXPECT_EQ(console_, std::string(kBanner) + "\nFATAL ERROR: no network card found");
+  EXPECT_EQ(console_, std::string(kBanner) + "\nFATAL ERROR: no network card found\n");
 }
 
 }  // namespace

@@ -374,7 +374,7 @@ TEST_F(ProtocolTest, WithoutCardsTheSearchLooksForThemOnceASecond) {
   OutputCapture capture;
   EXPECT_FALSE(find_install_server(context, "label"));
   const std::string message =
-      "\nWaiting for installation server...\nCouldn't find any installation server on network";
+      "\nWaiting for installation server...\n\nCouldn't find any installation server on network\n";
   EXPECT_EQ(capture.text(), message + message);  // at 0 and 10 s, not every second
   EXPECT_EQ(net.sent.front().time, 13000000u);  // the card, up during the 13th second, is used
   EXPECT_EQ(context.selected_interface()->name, "eth0");
