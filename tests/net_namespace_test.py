@@ -20,6 +20,9 @@ import unittest
 PROBE = os.environ.get("NET_PROBE", "")
 SERVER = os.environ.get("INSTALL_SERVER", "")
 EMULATOR = os.environ.get("NET_EMULATOR", "").split()  # runs the programs of a 32-bit build
+INSTALLER = os.environ.get("INSTALLER", "")  # statically linked, run only in the namespaces
+KPK = os.environ.get("KPK", "")
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib", "netpeer.py")
 TAG = f"{os.getpid()}"
 
@@ -289,6 +292,54 @@ class RemoteInstallation(unittest.TestCase):
                 self.assertTrue(filecmp.cmp(self.path("srv", name), self.path(who, name), False))
         print(f"\n5% loss: two installers fetched {sum(names.values())} bytes each in "
               f"{elapsed:.1f} s", file=sys.stderr)
+
+    def test_the_installer_itself_fetches_its_drivers(self):
+        """The real installer as init of new PID and mount namespaces inside installer A's
+        network namespace, with a scratch root: it switches on both cards, installs the driver
+        package from install-server, and stops at the disk (its root has no partitioning
+        tool and no disk)."""
+        if not (INSTALLER and KPK) or EMULATOR or not shutil.which("unshare"):
+            self.skipTest("needs the static installer, kpk and unshare (native build)")
+        release = os.uname().release
+        tree = self.path("pkg", "tree", "etc", "netdrv")
+        with open(tree, "w") as f:
+            f.write("driver files\n")
+        with open(self.path("pkg", "manifest"), "w") as f:
+            f.write("name: netdrv\nversion: 1.0\nplain: yes\nfiles: tree\n")
+        driver = self.path("srv", "drivers", release + ".kpk")
+        sh(KPK, "build", self.path("pkg", "manifest"), "-o", driver + ".unsigned")
+        sh(KPK, "sign", driver + ".unsigned", "-k", os.path.join(SOURCE, "trust", "development.key"),
+           "-o", driver)
+        os.unlink(driver + ".unsigned")
+        root = self.path("root", "x")[:-2]
+        for d in ("proc", "dev", "flash"):
+            os.makedirs(os.path.join(root, d), exist_ok=True)
+        for node in ("tty0", "null", "tty9"):
+            open(os.path.join(root, "dev", node), "w").close()
+        with open(os.path.join(root, "TYPE"), "w") as f:
+            f.write("net\n")
+        inside = "/kest-net-installer"
+        self.assertFalse(os.path.exists(inside))  # the name means nothing outside the root
+        shutil.copy(INSTALLER, root + inside)
+        server = self.server()
+        run = subprocess.run(["ip", "netns", "exec", self.lan.a, "unshare", "--pid", "--mount",
+                              "--fork", "--kill-child", "--root=" + root, inside],
+                             input="\n", capture_output=True, text=True, timeout=90)
+        log = stop(server)
+        out = run.stdout
+        macs = [sh("ip", "netns", "exec", self.lan.a, "cat", f"/sys/class/net/{c}/address")
+                .stdout.strip().upper() for c in ("a0", "a1")]
+        self.assertIn("Welcome to Quovalen Router Software remote installation\n", out)
+        self.assertIn("".join(f"mac-address: {m}\n" for m in macs), out)
+        self.assertIn("\nWaiting for drivers...\nRetrieving drivers...\nLoading drivers\n", out)
+        self.assertIn("\nFATAL ERROR: no harddrives found\nPress ENTER to reboot", out)
+        self.assertTrue(out.endswith("\nRebooting..."), out)
+        with open(os.path.join(root, "etc", "netdrv")) as f:
+            self.assertEqual(f.read(), "driver files\n")
+        self.assertIn(f"driver sent: {release}.kpk", log)
+        for card in ("a0", "a1"):
+            flags = sh("ip", "-n", self.lan.a, "link", "show", card).stdout
+            self.assertRegex(flags, r"<[^>]*PROMISC[^>]*UP[^>]*>", flags)
 
 
 if __name__ == "__main__":
