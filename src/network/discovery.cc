@@ -69,6 +69,7 @@ bool find_install_server(NetContext& context, const std::string& label) {
       out_flush();
       for (uint64_t left = kCardRetryPause; left > 0;)
         if (context.network.wait(nullptr, nullptr, 0, left) >= 0) break;
+      context.transfer.reset();  // it would point at a card of the old list
       bring_up_interfaces(context.network, context.interfaces);
       context.broadcast_count = 0;
       continue;

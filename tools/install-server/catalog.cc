@@ -41,6 +41,13 @@ std::vector<CatalogEntry> build_catalog(const std::string& dir, std::vector<std:
   for (const std::string& name : names) {
     std::string path = dir + "/" + name;
     bool script = name.size() > 4 && ends_with(name, ".scr");
+    bool printable = std::all_of(name.begin(), name.end(),
+                                 [](char c) { return c >= 32 && c < 127; });
+    if (!printable) {
+      // The name travels as one line of the FILE announcement.
+      if (warnings) warnings->push_back("name with control characters, left out");
+      continue;
+    }
     if (name.size() >= (script ? 32u : 80u)) {
       if (warnings) warnings->push_back("name too long for the installer, left out: " + name);
       continue;
