@@ -17,7 +17,7 @@
 #include "integrity/trusted_digest.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/package_manager.h"
-#include "pkgmgr/version.h"
+#include "archive/version_text.h"
 #include "system/child_process.h"
 #include "system/output.h"
 #include "system/root.h"

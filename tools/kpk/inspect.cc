@@ -14,7 +14,7 @@
 #include "archive/stream_read.h"
 #include "archive_writer.h"
 #include "commands.h"
-#include "pkgmgr/version.h"
+#include "archive/version_text.h"
 #include "system/fd_stream.h"
 
 namespace kpk {

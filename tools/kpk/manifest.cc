@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "pkgmgr/version.h"
+#include "archive/version_text.h"
 
 namespace kpk {
 

@@ -19,7 +19,7 @@
 #include "integrity/signature.h"
 #include "integrity/trust_anchors.h"
 #include "integrity/trusted_digest.h"
-#include "pkgmgr/version.h"
+#include "archive/version_text.h"
 #include "system/fd_stream.h"
 
 namespace kpk {
