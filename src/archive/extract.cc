@@ -16,6 +16,7 @@
 #include "archive/target_tree.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/package_manager.h"
+#include "system/fd_stream.h"
 #include "system/root.h"
 
 namespace {
@@ -89,7 +90,8 @@ bool Extractor::run() {
     uint8_t header[kFileRecordHeaderSize];
     if (!data_->read(reinterpret_cast<char*>(header), kFileRecordHeaderSize)) break;
     std::string name;
-    if (!read_declared(*data_, load_le16(header + 28), &name)) return broken();
+    if (!read_declared(*data_, decode_file_record_header(header).name_length, &name))
+      return broken();
     if (!entry(header, name)) return false;
   }
   for (const DirTime& d : dir_times_) {
@@ -101,11 +103,10 @@ bool Extractor::run() {
 }
 
 bool Extractor::entry(const uint8_t* header, const std::string& name) {
-  uint16_t mode = load_le16(header);
-  uint16_t uid = load_le16(header + 2), gid = load_le16(header + 4);
-  uint32_t mtime = load_le32(header + 8);
-  bool skip = header[23] != 0;
-  uint32_t size = load_le32(header + 24);
+  const FileRecordHeader record = decode_file_record_header(header);
+  const uint16_t mode = record.mode, uid = record.uid, gid = record.gid;
+  const uint32_t mtime = record.mtime, size = record.size;
+  const bool skip = record.skip;
 
   std::string installed = relative_ ? "." : "";
   if (p_.disabled) installed += "/x/" + p_.name;
@@ -195,15 +196,9 @@ bool Extractor::create(int dir, const EntryPath& path, const std::string& name,
         close(fd);
         return broken();
       }
-      for (size_t done = 0; done < want;) {
-        ssize_t n = write(fd, chunk + done, want - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          int error = n < 0 ? errno : EIO;
-          close(fd);
-          return create_failed(name, error);
-        }
-        done += size_t(n);
+      if (int error = write_all(fd, chunk, want)) {
+        close(fd);
+        return create_failed(name, error);
       }
       left -= want;
     }

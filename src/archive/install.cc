@@ -19,6 +19,7 @@
 #include "pkgmgr/package_manager.h"
 #include "archive/version_text.h"
 #include "system/child_process.h"
+#include "system/fd_stream.h"
 #include "system/output.h"
 #include "system/root.h"
 
@@ -126,13 +127,7 @@ bool write_script(Package& p, PartReader& r, uint32_t length, const char* name, 
     return false;
   }
   std::string text = "#!/bin/bash\n\n. /kest/lib/install/profile.sh\n\n" + body;
-  int error = 0;
-  for (size_t done = 0; done < text.size() && error == 0;) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) error = n < 0 ? errno : EIO;
-    else done += size_t(n);
-  }
+  int error = write_all(fd, text.data(), text.size());
   if (error == 0 && fchmod(fd, 0755) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   if (error != 0) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pkgmgr/package_manager.h"
+#include "system/fd_stream.h"
 #include "system/root.h"
 
 namespace {
@@ -125,18 +126,10 @@ bool write_file(const std::string& path, const std::string& text, int* error) {
     *error = errno;
     return false;
   }
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t done = write(fd, data, left);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      *error = done < 0 ? errno : EIO;
-      close(fd);
-      return false;
-    }
-    data += done;
-    left -= size_t(done);
+  *error = write_all(fd, text.data(), text.size());
+  if (*error != 0) {
+    close(fd);
+    return false;
   }
   if (close(fd) != 0) {
     *error = errno;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "integrity/hex.h"
 #include "integrity/sha1.h"
 
 MemorySource::MemorySource(std::string data, bool seekable)
@@ -34,20 +35,6 @@ StringSink::int_type StringSink::overflow(int_type c) {
 std::streamsize StringSink::xsputn(const char* s, std::streamsize n) {
   data_.append(s, size_t(n));
   return n;
-}
-
-std::string hex(const uint8_t* bytes, size_t n) {
-  std::string s;
-  char b[3];
-  for (size_t i = 0; i < n; ++i) {
-    snprintf(b, sizeof b, "%02x", bytes[i]);
-    s += b;
-  }
-  return s;
-}
-
-std::string hex(std::string_view bytes) {
-  return hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 std::string sha1_hex(std::string_view bytes) {

@@ -1,5 +1,5 @@
 // Test helpers: in-memory archive sources that can refuse seeks (like a pipe) and count what
-// the reader asks of them, and small hashing/hex helpers.
+// the reader asks of them, and a hashing helper.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,8 @@
 #include <streambuf>
 #include <string>
 #include <string_view>
+
+#include "integrity/hex.h"
 
 class MemorySource : public std::streambuf {
  public:
@@ -53,6 +55,5 @@ class StringSink : public std::streambuf {
   std::string data_;
 };
 
-std::string hex(std::string_view bytes);
-std::string hex(const uint8_t* bytes, size_t n);
+// The SHA-1 of bytes as hex text.
 std::string sha1_hex(std::string_view bytes);
