@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "flows/local_package.h"
 #include "system/output.h"
 #include "testing/scratch_dir.h"
 
@@ -23,9 +22,9 @@ PackageRef ref(const std::string& name, uint32_t min = 0, uint32_t max = 0) {
 // A menu over packages added in menu order; keys come from standard input.
 class MenuTest : public ::testing::Test {
  protected:
-  LocalPackage& add(const std::string& name, std::vector<PackageRef> depends = {},
+  PackageInfo& add(const std::string& name, std::vector<PackageRef> depends = {},
                     const std::string& description = "") {
-    auto p = std::make_unique<LocalPackage>();
+    auto p = std::make_unique<PackageInfo>();
     p->name = name;
     p->version = 0x01000000;
     p->depends = std::move(depends);
@@ -53,13 +52,13 @@ class MenuTest : public ::testing::Test {
   }
   std::string selected() const {
     std::string names;
-    for (const LocalPackage* p : menu_.packages)
-      if (p->selected) names += (names.empty() ? "" : " ") + p->name;
+    for (size_t i = 0; i < menu_.packages.size(); ++i)
+      if (menu_.selected[i]) names += (names.empty() ? "" : " ") + menu_.packages[i]->name;
     return names;
   }
 
   PackageMenu menu_;
-  std::vector<std::unique_ptr<LocalPackage>> owned_;
+  std::vector<std::unique_ptr<PackageInfo>> owned_;
   std::string output_;
 };
 
@@ -95,7 +94,7 @@ TEST(WordWrapper, SeparatorsLongWordsAndEmptyText) {
 
 TEST_F(MenuTest, StartsFromTheMinimumSelection) {
   add_seven();
-  for (auto& p : owned_) p->selected = true;
+  menu_.selected.assign(owned_.size(), true);
   EXPECT_TRUE(run("i"));
   EXPECT_EQ(selected(), "system");
   EXPECT_EQ(menu_.rows, 3u);
@@ -126,7 +125,7 @@ TEST_F(MenuTest, DeselectingReachesOnlyDirectDependants) {
 
 TEST_F(MenuTest, DependantsByVersionRangeAndProvides) {
   add("system");
-  LocalPackage& lib = add("lib");
+  PackageInfo& lib = add("lib");
   lib.version = 0x02000000;
   add("old-user", {ref("lib", 0x01000000, 0x01ff0000)});  // range excludes lib 2
   add("new-user", {ref("lib", 0x02000000)});
