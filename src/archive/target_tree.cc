@@ -1,10 +1,13 @@
 #include "archive/target_tree.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "system/root.h"
 
 bool split_entry_name(std::string_view name, EntryPath* path) {
   path->parents.clear();
@@ -27,6 +30,22 @@ bool split_entry_name(std::string_view name, EntryPath* path) {
   return true;
 }
 
+std::string Target::host_root() const { return root_path(root); }
+
+std::string RecordedPath::text() const {
+  std::string out = relative ? "." : "";
+  for (const std::string& part : path.parents) out += "/" + part;
+  return out + "/" + path.leaf;
+}
+
+bool RecordedPath::parse(std::string_view text, RecordedPath* out) {
+  out->relative = text.substr(0, 2) == "./";
+  if (out->relative) text.remove_prefix(2);
+  // Entries once recorded with the target's own mount point in front.
+  else if (text.substr(0, 7) == "/flash/") text.remove_prefix(7);
+  return split_entry_name(text, &out->path);
+}
+
 DirFd::~DirFd() {
   if (fd_ >= 0) close(fd_);
 }
@@ -40,8 +59,8 @@ DirFd& DirFd::operator=(DirFd&& other) noexcept {
   return *this;
 }
 
-DirFd open_parent(const std::string& root, const EntryPath& path, bool create, mode_t mode) {
-  DirFd dir(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode) {
+  DirFd dir(open(target.host_root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.ok()) return dir;
   const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   for (const std::string& part : path.parents) {
@@ -61,4 +80,48 @@ DirFd open_parent(const std::string& root, const EntryPath& path, bool create, m
     dir = DirFd(fd);
   }
   return dir;
+}
+
+std::string move_aside(int dir, const std::string& leaf) {
+  static unsigned counter = 0;
+  struct stat st;
+  for (;;) {
+    std::string name =
+        ".kpk-replaced-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) continue;
+    return renameat(dir, leaf.c_str(), dir, name.c_str()) == 0 ? name : std::string();
+  }
+}
+
+void remove_entry(const RecordedPath& entry) {
+  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
+  if (dir.ok()) unlinkat(dir.get(), entry.path.leaf.c_str(), 0);
+}
+
+void restore_entry(const RecordedPath& entry, const std::string& backup) {
+  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
+  if (!dir.ok()) return;
+  unlinkat(dir.get(), entry.path.leaf.c_str(), AT_REMOVEDIR);
+  renameat(dir.get(), backup.c_str(), dir.get(), entry.path.leaf.c_str());
+}
+
+void drop_backup(const RecordedPath& entry, const std::string& backup) {
+  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
+  if (!dir.ok()) return;
+  if (unlinkat(dir.get(), backup.c_str(), 0) == 0 || errno != EISDIR) return;
+  // A record directory: flat, files only.
+  int fd = openat(dir.get(), backup.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* listing = fdopendir(fd);
+  if (!listing) {
+    close(fd);
+    return;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(listing))
+    if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..")
+      names.emplace_back(e->d_name);
+  for (const std::string& name : names) unlinkat(dirfd(listing), name.c_str(), 0);
+  closedir(listing);
+  unlinkat(dir.get(), backup.c_str(), AT_REMOVEDIR);
 }

@@ -2,10 +2,10 @@
 // whole archive streams.
 #include <set>
 
-#include "archive/install.h"
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
 #include "pkgmgr/database.h"
+#include "pkgmgr/installation.h"
 #include "pkgmgr/package_manager.h"
 #include "pkgmgr/version.h"
 
@@ -16,11 +16,6 @@ void skip_member(PartReader& r) {
   while (r.current_type() != PackageHeader && r.current_type() != -1) r.next_part();
 }
 
-void clear_progress(PackageManager& pm) {
-  pm.show_progress(std::string(78, ' '));
-  pm.show_progress("");
-}
-
 }  // namespace
 
 Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
@@ -29,11 +24,11 @@ Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
   auto p = std::make_unique<Package>();
   if (!read_package_info(*p, r)) {
     // Nothing else would tell the user that this archive was not installed.
-    error("installation of %s failed: broken package", package_label(*p).c_str());
+    report_broken(package_label(*p));
     if (bundle) skip_member(r);
     return nullptr;
   }
-  if (p->has_image && image_name) *image_name = record_dir(*p, false);
+  if (p->has_image && image_name) *image_name = record_dir(*p);
   uint32_t found = evaluate(*p, bundle ? 0xFF : flags | kConflicts);
   auto choice = choices.find(p->name);
   if (choice != choices.end()) {
@@ -52,7 +47,7 @@ Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
       skip_member(r);
     } else {
       if (!((flags & kReinstall) && (found & kReinstall))) return nullptr;
-      clear_progress(*this);
+      clear_progress();
       note("installed %s%s", p->disabled ? "(disabled) " : "", package_label(*p).c_str());
     }
     for (const auto& q : installed_)
@@ -78,7 +73,7 @@ Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
     if (old) release_files(*old);
     p = take_out(candidate);
   }
-  if (!install_package(*p, r, false)) {
+  if (!install_package(*this, *p, r, Target::flash())) {
     if (bundle) skip_member(r);
     return nullptr;
   }
@@ -89,18 +84,18 @@ Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
   return is_installed(installed) ? installed : nullptr;
 }
 
-int PackageManager::install_bundle(PartReader& r, uint32_t flags, const Choices& choices,
+InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags, const Choices& choices,
                                    std::string* image_name) {
   auto bundle = std::make_unique<Package>();
   if (!read_package_info(*bundle, r)) {
-    error("installation of %s failed: broken package", package_label(*bundle).c_str());
-    return 2;
+    report_broken(package_label(*bundle));
+    return InstallResult::kBundleRefused;
   }
   if (r.current_type() == Image) r.next_part();
-  if (bundle->has_image && image_name) *image_name = record_dir(*bundle, false);
+  if (bundle->has_image && image_name) *image_name = record_dir(*bundle);
 
   flags |= kReinstall;
-  if (evaluate(*bundle, flags) & ~flags) return 2;
+  if (evaluate(*bundle, flags) & ~flags) return InstallResult::kBundleRefused;
 
   for (const auto& q : installed_) {
     if (same_name(q->name, bundle->name)) {
@@ -109,7 +104,7 @@ int PackageManager::install_bundle(PartReader& r, uint32_t flags, const Choices&
       break;
     }
   }
-  if (!register_package(*bundle)) return 1;
+  if (!register_package(*this, *bundle)) return InstallResult::kFailed;
   PackageRef ref{bundle->name, bundle->version, bundle->version, 0};
   std::set<std::string> old_members;
   for (const auto& q : installed_)
@@ -139,21 +134,23 @@ int PackageManager::install_bundle(PartReader& r, uint32_t flags, const Choices&
       // Already installed on its own in this version: it becomes a member now, or the
       // bundle would have no member and be removed again at once.
       member->bundle = ref;
-      write_record(*member, false);
+      write_record(*member, *this);
     }
   }
-  if (members == 0) return 3;
+  if (members == 0) return InstallResult::kNoMember;
   for (const auto& q : installed_)
     if (old_members.count(q->name) && same_name(q->bundle.name, ref.name))
       q->pending = PendingAction::Uninstall;
   apply(0);
-  clear_progress(*this);
+  clear_progress();
   note("installed %s", requirement_label(ref).c_str());
-  return 0;
+  return InstallResult::kInstalled;
 }
 
-int PackageManager::install_archive(std::istream& in, uint32_t flags, const Choices& choices,
-                                    std::streambuf* copy_target, std::string* image_name) {
+InstallResult PackageManager::install_archive(std::istream& in, uint32_t flags,
+                                              const Choices& choices,
+                                              std::streambuf* copy_target,
+                                              std::string* image_name) {
   PartReader r(in, true, copy_target);
   for (int32_t type : {PackageHeader, BundleHeader, BundleContents, Architecture, Depends,
                        Provides, Conflicts, Image, FileData, InstallScript, UninstallScript,
@@ -161,5 +158,6 @@ int PackageManager::install_archive(std::istream& in, uint32_t flags, const Choi
     r.want(type);
   r.next_part();
   if (r.current_type() == BundleHeader) return install_bundle(r, flags, choices, image_name);
-  return install_package_from(r, flags, choices, nullptr, image_name) ? 0 : 1;
+  return install_package_from(r, flags, choices, nullptr, image_name) ? InstallResult::kInstalled
+                                                                      : InstallResult::kFailed;
 }

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "pkgmgr/package_manager.h"
+
 // Starts the child and returns the stream to write the archive into (then finish_child).
 // image: full package-manager installation onto /flash, saving the archive as the package
 // image when it has one; otherwise one plain package installed relative to "/", without the
@@ -13,7 +15,6 @@
 // exit_with_result (offline tools) it exits with 0 for an installed archive and 1 otherwise.
 FILE* start_install_child(bool image, bool quiet, bool exit_with_result = false);
 
-// What the child does with the archive on descriptor 0; returns the installation result
-// (0 installed, 1 refused or failed, 2 and 3 for bundles, -1 image not saved). Exposed for
-// tests; the child runs it after the fork.
-int install_child_body(bool image, bool quiet);
+// What the child does with the archive on descriptor 0: a package manager of its own loads
+// the database and installs the archive. Exposed for tests; the child runs it after the fork.
+InstallResult install_child_body(bool image, bool quiet);

@@ -1,8 +1,8 @@
 // The package manager's rules: evaluate() for a candidate, apply() for the installed list.
 #include <algorithm>
 
-#include "archive/install.h"
 #include "pkgmgr/database.h"
+#include "pkgmgr/installation.h"
 #include "pkgmgr/ordering.h"
 #include "pkgmgr/package_manager.h"
 #include "pkgmgr/version.h"
@@ -34,6 +34,12 @@ Supply classify(const std::vector<Package*>& providers) {
 }
 
 }  // namespace
+
+std::string PackageManager::owner_of(const std::string& path) const {
+  for (const auto& package : installed_)
+    if (package->files.count(path)) return package->name;
+  return "";
+}
 
 bool PackageManager::is_installed(const Package* p) const {
   for (const auto& q : installed_)

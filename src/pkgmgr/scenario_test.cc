@@ -26,7 +26,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "archive/install.h"
 #include "archive_writer.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/ordering.h"
@@ -221,20 +220,20 @@ class Scenario : public ScratchRoot, public ::testing::WithParamInterface<std::s
       p.files.insert("/" + f);
       put(host("/flash/" + f), f + " of " + package_label(p) + "\n");
     }
-    ASSERT_TRUE(make_dirs(record_dir(p, false)));
-    ASSERT_TRUE(write_record(p, false));
+    MessageChannel messages;
+    ASSERT_TRUE(make_dirs(record_dir(p)));
+    ASSERT_TRUE(write_record(p, messages));
     if (!d.schedule.empty()) put(host("/ram/pdb/" + p.name + "/schedule"), d.schedule + "\n");
   }
 
   // One archive through the manager, as the installation child runs it.
   int install(const std::string& archive, const Desc& d) {
-    PackageManager::instance().reset();
-    open_repository(false);
+    PackageManager pm;
+    open_repository(pm, false);
     MemoryStream in(archive);
     StringSink image;
     std::string image_name;
-    int result = PackageManager::instance().install_archive(in, d.flags, d.choices, &image,
-                                                            &image_name);
+    int result = int(pm.install_archive(in, d.flags, d.choices, &image, &image_name));
     // The copy target sees every byte the reader took, in order: the whole archive once it
     // was installed.
     EXPECT_EQ(archive.compare(0, image.data().size(), image.data()), 0);
@@ -245,12 +244,11 @@ class Scenario : public ScratchRoot, public ::testing::WithParamInterface<std::s
   }
 
   std::vector<std::string> database() {
-    PackageManager::instance().reset();
-    open_repository(true);
+    PackageManager pm;
+    open_repository(pm, true);
     std::vector<std::string> out;
-    for (const auto& p : PackageManager::instance().installed()) out.push_back(render(*p));
+    for (const auto& p : pm.installed()) out.push_back(render(*p));
     std::sort(out.begin(), out.end());
-    PackageManager::instance().reset();
     return out;
   }
 };
@@ -339,9 +337,9 @@ TEST_P(Scenario, Runs) {
       result = std::to_string(install(kpk::bundle_archive(spec, members, false), b));
       have_action = true;
     } else if (verb == "apply") {
-      PackageManager::instance().reset();
-      open_repository(false);
-      result = PackageManager::instance().apply(std::stoi(rest)) ? "changed" : "unchanged";
+      PackageManager pm;
+      open_repository(pm, false);
+      result = pm.apply(std::stoi(rest)) ? "changed" : "unchanged";
       have_action = true;
     } else if (verb == "order") {
       bool older = false, messages = false;
@@ -359,7 +357,6 @@ TEST_P(Scenario, Runs) {
         candidates.push_back(p.get());
         owned.push_back(std::move(p));
       }
-      PackageManager::instance().reset();
       result = "";
       for (PackageInfo* p : order_packages(candidates, older, messages))
         result += (result.empty() ? "" : " ") + package_label(*p);

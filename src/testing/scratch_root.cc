@@ -12,7 +12,6 @@
 #include <set>
 #include <sstream>
 
-#include "pkgmgr/package_manager.h"
 #include "system/output.h"
 #include "system/root.h"
 
@@ -27,11 +26,9 @@ void ScratchRoot::SetUp() {
   root_ = scratch_ + "/root";
   fs::create_directories(root_);
   set_root_prefix(root_);
-  PackageManager::instance().reset();
 }
 
 void ScratchRoot::TearDown() {
-  PackageManager::instance().reset();
   set_root_prefix(saved_prefix_);
   std::error_code ignored;
   fs::current_path(saved_cwd_, ignored);

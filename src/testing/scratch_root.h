@@ -10,10 +10,10 @@
 
 class ScratchRoot : public ::testing::Test {
  protected:
-  // Creates <scratch>/root, makes it the root prefix and resets the package manager.
+  // Creates <scratch>/root and makes it the root prefix.
   void SetUp() override;
-  // Restores the prefix and the working directory, resets the package manager and deletes the
-  // scratch tree (read-only directories included).
+  // Restores the prefix and the working directory and deletes the scratch tree (read-only
+  // directories included).
   void TearDown() override;
 
   // The host path of an installer path ("/flash/x" -> "<scratch>/root/flash/x").

@@ -1,5 +1,5 @@
 // Extraction and installation of single packages, including a suite of hostile archives.
-#include "archive/install.h"
+#include "pkgmgr/installation.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -75,8 +75,10 @@ class InstallTest : public ScratchRoot {
   std::string read(const std::string& path) { return get(host(path)); }
   bool present(const std::string& path) { return exists(host(path)); }
 
-  // Reads the archive's header and metadata and installs it as the image-mode child does.
-  bool install(const std::string& bytes, Package* p, bool relative = false) {
+  // Reads the archive's header and metadata into p and installs it as the image-mode child
+  // does (disabled when asked).
+  bool install(const std::string& bytes, Package* p, const Target& target = Target::flash(),
+               bool disabled = false) {
     MemoryStream in(bytes);
     PartReader r(in, true);
     for (int32_t t : {PackageHeader, BundleHeader, BundleContents, Architecture, Depends, Provides,
@@ -84,22 +86,25 @@ class InstallTest : public ScratchRoot {
       r.want(t);
     r.next_part();
     if (!read_package_info(*p, r)) return false;
-    return install_package(*p, r, relative);
+    p->disabled = disabled;
+    return install_package(pm_, *p, r, target);
   }
 
-  // Runs only the extraction of the archive's FileData part.
-  bool extract(const std::string& bytes, Package* p, bool plain = false) {
+  // Runs only the extraction of the archive's FileData part, an installation as its sink.
+  bool extract(const std::string& bytes, Package* p) {
     MemoryStream in(bytes);
     PartReader r(in, true);
     r.want(PackageHeader);
     r.want(FileData);
     r.next_part();
     if (!read_package_info(*p, r) || r.current_type() != FileData) return false;
-    return extract_files(*p, r, plain, false);
+    Installation sink(pm_, *p, r, Target::flash());
+    return extract_files(r, Target::flash(), "", sink);
   }
 
   std::vector<std::string> lines() { return console_lines(out_.take()); }
 
+  PackageManager pm_;
   OutputCapture out_;
 };
 
@@ -162,15 +167,8 @@ TEST_F(InstallTest, RelativeAndAbsoluteNamesMeetAndDisabledPackagesGoUnderX) {
   EXPECT_EQ(p.files, std::set<std::string>{"/etc/x"});
 
   Package extras;
-  extras.disabled = true;
-  MemoryStream in(kpk::package_archive(spec("extras", {file("bin/tool", "t")}), false));
-  PartReader r(in, true);
-  r.want(PackageHeader);
-  r.want(FileData);
-  r.next_part();
-  ASSERT_TRUE(read_package_info(extras, r));
-  extras.disabled = true;
-  ASSERT_TRUE(extract_files(extras, r, false, false));
+  ASSERT_TRUE(install(signed_archive(spec("extras", {file("bin/tool", "t")})), &extras,
+                      Target::flash(), true));
   EXPECT_EQ(read("/flash/x/extras/bin/tool"), "t");
   EXPECT_EQ(extras.files, std::set<std::string>{"/x/extras/bin/tool"});
   EXPECT_TRUE(present("/flash/x/extras/var/pdb/extras"));
@@ -183,7 +181,7 @@ TEST_F(InstallTest, ExistingDirectoriesCollisionsAndGhosts) {
   auto owner = std::make_unique<Package>();
   owner->name = "ppp";
   owner->files = {"/etc/ppp.conf"};
-  PackageManager::instance().installed().push_back(std::move(owner));
+  pm_.installed().push_back(std::move(owner));
 
   Package p;
   ASSERT_TRUE(extract(kpk::package_archive(
@@ -204,7 +202,7 @@ TEST_F(InstallTest, ExistingDirectoriesCollisionsAndGhosts) {
   // A plain archive replaces without asking.
   Package plain;
   ASSERT_TRUE(extract(kpk::package_archive(spec("plain", {file("etc/ppp.conf", "plain")}), true),
-                      &plain, true));
+                      &plain));
   EXPECT_EQ(read("/flash/etc/ppp.conf"), "plain");
   EXPECT_TRUE(lines().empty());
 }
@@ -437,7 +435,7 @@ TEST_F(GenuineInstallTest, ScriptsRunChrootedWithTheProfileAndTheirOutputDiscard
   Package off;
   ASSERT_TRUE(read_package_info(off, r));
   off.disabled = true;
-  ASSERT_TRUE(install_package(off, r, false));
+  ASSERT_TRUE(install_package(pm_, off, r, Target::flash()));
   EXPECT_FALSE(present("/flash/off-ran"));
   EXPECT_EQ(lines(), std::vector<std::string>{"installed (disabled) off-1.0"});
 }
@@ -497,7 +495,8 @@ TEST_F(GenuineInstallTest, ImagePackagesSkipTheInstallScriptAndPlainOnesWriteNoR
 TEST_F(GenuineInstallTest, RelativeInstallLandsBelowTheWorkingDirectory) {
   ASSERT_EQ(chdir(host("/").c_str()), 0);
   Package p;
-  ASSERT_TRUE(install(signed_archive(spec("drv", {file("lib/modules/x.ko", "ko")}), true), &p, true));
+  ASSERT_TRUE(install(signed_archive(spec("drv", {file("lib/modules/x.ko", "ko")}), true), &p,
+                      Target::running_system()));
   EXPECT_EQ(read("/lib/modules/x.ko"), "ko");
   EXPECT_EQ(p.files, std::set<std::string>{"./lib/modules/x.ko"});
   release_files(p);
