@@ -80,6 +80,18 @@ class PackageManager : public MessageChannel {
   // Activates q for its dependant (apply step 2) and then q's own requirements.
   void activate(Package& q, const Package& dependant, int verbosity);
   void enable_requirements(Package& p, int verbosity);
+  // The steps of apply(), in order: pending actions are planned over the whole list, then
+  // performed.
+  void pass_bundle_state_to_members();
+  void enable_what_active_packages_need(int verbosity);
+  void disable_what_active_packages_exclude(int verbosity);
+  void drop_what_lost_its_requirements();  // repeated until nothing changes
+  void let_bundles_follow_their_members();
+  // False (every pending action reset, with an error at verbosity 1) when the plan would
+  // leave no package active.
+  bool keep_something_active(int verbosity);
+  // Uninstalls, disables and enables what the plan says; true when anything changed.
+  bool perform_plan(int verbosity);
   // Takes p out of the installed list; null when it is not there.
   std::unique_ptr<Package> take_out(const Package* p);
   bool is_installed(const Package* p) const;

@@ -155,8 +155,7 @@ void PackageManager::enable_requirements(Package& p, int verbosity) {
   }
 }
 
-bool PackageManager::apply(int verbosity) {
-  // 1. Bundles pass their state on to their members.
+void PackageManager::pass_bundle_state_to_members() {
   for (const auto& m : installed_) {
     if (m->bundle.name.empty()) continue;
     for (const auto& b : installed_) {
@@ -170,10 +169,14 @@ bool PackageManager::apply(int verbosity) {
       break;
     }
   }
-  // 2. Every active package gets what it needs.
+}
+
+void PackageManager::enable_what_active_packages_need(int verbosity) {
   for (size_t i = 0; i < installed_.size(); ++i)
     if (active(*installed_[i])) enable_requirements(*installed_[i], verbosity);
-  // 3. Conflicts: what an active package excludes is disabled.
+}
+
+void PackageManager::disable_what_active_packages_exclude(int verbosity) {
   for (size_t i = 0; i < installed_.size(); ++i) {
     Package& p = *installed_[i];
     if (!active(p)) continue;
@@ -194,7 +197,9 @@ bool PackageManager::apply(int verbosity) {
       }
     }
   }
-  // 4. What lost its dependencies goes, until nothing changes.
+}
+
+void PackageManager::drop_what_lost_its_requirements() {
   for (bool changed = true; changed;) {
     changed = false;
     for (size_t i = 0; i < installed_.size() && !changed; ++i) {
@@ -217,7 +222,9 @@ bool PackageManager::apply(int verbosity) {
       }
     }
   }
-  // 5. Bundles follow their members.
+}
+
+void PackageManager::let_bundles_follow_their_members() {
   for (const auto& b : installed_) {
     if (!b->is_bundle || b->pending == PendingAction::Uninstall) continue;
     bool enabled_member = false, disabled_member = false;
@@ -238,14 +245,19 @@ bool PackageManager::apply(int verbosity) {
       schedule_uninstall(*b);
     }
   }
-  // 6. Never leave nothing active.
-  if (!installed_.empty() && std::none_of(installed_.begin(), installed_.end(),
-                                          [](const auto& p) { return active(*p); })) {
-    for (const auto& p : installed_) p->pending = PendingAction::None;
-    if (verbosity >= 1) error("can not uninstall or disable all packages");
-    return false;
-  }
-  // 7. Removals and disablings in reverse dependency order, enablings in dependency order.
+}
+
+bool PackageManager::keep_something_active(int verbosity) {
+  if (installed_.empty() || std::any_of(installed_.begin(), installed_.end(),
+                                        [](const auto& p) { return active(*p); }))
+    return true;
+  for (const auto& p : installed_) p->pending = PendingAction::None;
+  if (verbosity >= 1) error("can not uninstall or disable all packages");
+  return false;
+}
+
+bool PackageManager::perform_plan(int verbosity) {
+  // Removals and disablings in reverse dependency order, enablings in dependency order.
   std::vector<Package*> going, coming;
   for (const auto& p : installed_) {
     if (p->pending == PendingAction::Uninstall || p->pending == PendingAction::Disable)
@@ -256,8 +268,7 @@ bool PackageManager::apply(int verbosity) {
   going = order_packages_as(going, false, false);
   std::reverse(going.begin(), going.end());
   coming = order_packages_as(coming, false, false);
-  // 8. Perform.
-  bool changed = false;
+
   for (Package* p : going) {
     std::string label = package_label(*p);
     if (p->pending == PendingAction::Uninstall) {
@@ -272,7 +283,6 @@ bool PackageManager::apply(int verbosity) {
       }
       mark_disabled(*p);
     }
-    changed = true;
   }
   for (Package* p : coming) {
     std::string label = package_label(*p);
@@ -281,7 +291,16 @@ bool PackageManager::apply(int verbosity) {
       note("enabled %s", label.c_str());
     }
     mark_enabled(*p);
-    changed = true;
   }
-  return changed;
+  return !going.empty() || !coming.empty();
+}
+
+bool PackageManager::apply(int verbosity) {
+  pass_bundle_state_to_members();
+  enable_what_active_packages_need(verbosity);
+  disable_what_active_packages_exclude(verbosity);
+  drop_what_lost_its_requirements();
+  let_bundles_follow_their_members();
+  if (!keep_something_active(verbosity)) return false;
+  return perform_plan(verbosity);
 }
