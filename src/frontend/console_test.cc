@@ -14,7 +14,8 @@
 #include "system/root.h"
 #include "testing/fake_system.h"
 #include "testing/pty_child.h"
-#include "testing/scratch_dir.h"
+#include "testing/scratch_root.h"
+#include "testing/stdin_text.h"
 
 namespace {
 
@@ -92,7 +93,6 @@ TEST(WaitForEnter, RingsUntilTheNewline) {
 }
 
 TEST(WaitForEnter, ReturnsAtEndOfInput) {
-  ScratchDir root;
   StdinFromText input("abc");
   OutputCapture capture;
   wait_for_enter();
@@ -209,9 +209,10 @@ TEST(Progress, OneDotPerSecondUntilTheEnd) {
 }
 
 // The abort handler, with the fake system standing in for unmounting and rebooting.
-class AbortHandler : public ::testing::Test {
+class AbortHandler : public ScratchRoot {
  protected:
   void SetUp() override {
+    ScratchRoot::SetUp();
     abort_disabled = 0;
     terminal_state = TerminalState{};
     set_abort_system(&system_);
@@ -219,8 +220,8 @@ class AbortHandler : public ::testing::Test {
   void TearDown() override {
     set_abort_system(nullptr);
     abort_disabled = 0;
+    ScratchRoot::TearDown();
   }
-  ScratchDir root_;
   FakeSystem system_;
 };
 
@@ -233,9 +234,9 @@ TEST_F(AbortHandler, TellsUnmountsWaitsRestoresAndReboots) {
 
   const std::string told = "\n\nInstallation aborted\nPress ENTER to reboot\n";
   ASSERT_EQ(seen.size(), 4u);
-  EXPECT_EQ(seen[0], "umount " + root_.path("/flash/boot") + "|" + told);
-  EXPECT_EQ(seen[1], "umount " + root_.path("/flash") + "|" + told);
-  EXPECT_EQ(seen[2], "umount " + root_.path("/floppy") + "|" + told);
+  EXPECT_EQ(seen[0], "umount " + host("/flash/boot") + "|" + told);
+  EXPECT_EQ(seen[1], "umount " + host("/flash") + "|" + told);
+  EXPECT_EQ(seen[2], "umount " + host("/floppy") + "|" + told);
   // By the reboot the key was waited for and the cursor shown again.
   EXPECT_EQ(seen[3], "reboot 0x1234567|" + told + "\a\033[?25h");
   EXPECT_EQ(input.rest(), "rest");

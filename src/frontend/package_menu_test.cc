@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "system/output.h"
-#include "testing/scratch_dir.h"
+#include "testing/stdin_text.h"
 
 namespace {
 

@@ -51,6 +51,8 @@ std::string ScratchRoot::get(const std::string& path) {
   return text.str();
 }
 
+void ScratchRoot::make_dir(const std::string& path) { fs::create_directories(path); }
+
 bool ScratchRoot::exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
