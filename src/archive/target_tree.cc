@@ -41,8 +41,7 @@ std::string RecordedPath::text() const {
 bool RecordedPath::parse(std::string_view text, RecordedPath* out) {
   out->relative = text.substr(0, 2) == "./";
   if (out->relative) text.remove_prefix(2);
-  // Entries once recorded with the target's own mount point in front.
-  else if (text.substr(0, 7) == "/flash/") text.remove_prefix(7);
+  // Whatever else it begins with, the path is below the target's root.
   return split_entry_name(text, &out->path);
 }
 
