@@ -35,7 +35,7 @@ struct DirTime {
 class Extractor {
  public:
   Extractor(PartReader& r, const Target& target, std::string_view under, ExtractionSink& sink)
-      : r_(r), target_(target), sink_(sink), under_text_(under) {
+      : r_(r), target_(target), sink_(sink) {
     EntryPath below;
     if (split_entry_name(under, &below)) {
       under_ = std::move(below.parents);
@@ -66,7 +66,6 @@ class Extractor {
   const Target& target_;
   ExtractionSink& sink_;
   std::vector<std::string> under_;
-  std::string under_text_;
   std::unique_ptr<InflateReader> data_;
   std::vector<DirTime> dir_times_;
   std::set<std::string> created_;
@@ -98,10 +97,7 @@ bool Extractor::entry(const FileRecordHeader& record, const std::string& name) {
   if (!split_entry_name(name, &recorded.path)) return broken();
   recorded.path.parents.insert(recorded.path.parents.begin(), under_.begin(), under_.end());
   const EntryPath& path = recorded.path;
-  std::string text = target_.relative ? "." : "";
-  if (!under_text_.empty()) text += "/" + under_text_;
-  if (name[0] != '/') text += "/";
-  text += name;
+  const std::string text = recorded.text();
 
   // Entries of one directory follow each other: keep its handle for the next one.
   int parent_error = 0;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/target_tree.h"
 #include "pkgmgr/messages.h"
 #include "pkgmgr/package_manager.h"
 #include "system/fd_stream.h"
@@ -206,9 +207,11 @@ void load_record(Package& package, const std::string& name) {
     RecordFile in(dir + "files");
     std::string line;
     while (std::getline(in, line)) {
-      // A NUL byte cannot be part of a path: such a line would name some other file.
-      if (line.empty() || line.find('\0') != std::string::npos) continue;
-      package.files.insert(line.front() == '/' ? line : "/" + line);
+      // Every path is kept in the spelling the extraction records; a line that names no
+      // path below the target (empty, a NUL byte, a ".." component) is dropped, so that
+      // removing the package can never reach anything else.
+      RecordedPath path;
+      if (RecordedPath::parse(line, &path)) package.files.insert(path.text());
     }
     // Only part of the list was read: remove the package rather than trust it.
     if (in.too_long()) package.pending = PendingAction::Uninstall;

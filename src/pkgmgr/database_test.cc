@@ -168,16 +168,20 @@ TEST_F(Database, LoadsAWholeRecordAndWritesItBackUnchanged) {
   EXPECT_EQ(again->pending, PendingAction::None);
 }
 
-TEST_F(Database, FilesListLinesGainOneLeadingSlash) {
+TEST_F(Database, FilesListLinesAreReadAsPathsBelowTheTarget) {
   std::string dir = rec("f");
   put(dir + "version", "1 2\n");
-  put(dir + "files", "bin/x\n/bin/y\n\n//odd\nlast-without-newline");
+  // One leading slash or none, doubled slashes and "." read as the same path; a relative
+  // install's "./" stays; a line that leaves the target is dropped.
+  put(dir + "files", "bin/x\n/bin/y\n\n//odd\n./run/tool\nbin/./z\n../etc/passwd\nbin/../../x\n"
+                     "last-without-newline");
   auto p = load("f");
-  EXPECT_EQ(p->files, (std::set<std::string>{"/bin/x", "/bin/y", "//odd", "/last-without-newline"}));
+  EXPECT_EQ(p->files, (std::set<std::string>{"/bin/x", "/bin/y", "/odd", "./run/tool", "/bin/z",
+                                             "/last-without-newline"}));
   EXPECT_EQ(p->pending, PendingAction::None);
   fs::remove(dir + "files");
   ASSERT_TRUE(write_record(*p, messages_));
-  EXPECT_EQ(get(dir + "files"), "/odd\nbin/x\nbin/y\nlast-without-newline\n");
+  EXPECT_EQ(get(dir + "files"), "./run/tool\nbin/x\nbin/y\nbin/z\nlast-without-newline\nodd\n");
 
   // Without a files list the record is a bundle's.
   fs::remove(dir + "files");
