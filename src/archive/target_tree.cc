@@ -12,7 +12,9 @@
 bool split_entry_name(std::string_view name, EntryPath* path) {
   path->parents.clear();
   path->leaf.clear();
-  if (name.empty() || name.find('\0') != std::string_view::npos) return false;
+  // A newline would split the files record into two other paths.
+  if (name.empty() || name.find_first_of(std::string_view("\0\n", 2)) != std::string_view::npos)
+    return false;
   std::vector<std::string> parts;
   size_t at = 0;
   while (at <= name.size()) {

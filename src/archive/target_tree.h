@@ -20,7 +20,7 @@ struct EntryPath {
 };
 
 // Splits a stored entry name. Empty components and "." are dropped; false for a name that
-// is empty, holds a NUL byte or a ".." component, or has no last component.
+// is empty, holds a NUL byte, a newline or a ".." component, or has no last component.
 bool split_entry_name(std::string_view name, EntryPath* path);
 
 // Where an installation writes.

@@ -16,8 +16,9 @@
 //   write PATH TEXT         puts TEXT ("\n" for a newline) into a file at an installer path
 //
 // DESC is "NAME VERSION" and attributes: build=N arch=X depends=R,R provides=R conflicts=R
-// files=a,b bundle=NAME disabled=user|auto enabled=user isbundle schedule=WORD image plain
-// unsigned flags=0xNN choices=name:1,name:0. A relation R is name[>=V][<=V][!priority].
+// files=a,b ("\n" in a name is a newline) bundle=NAME disabled=user|auto enabled=user isbundle
+// schedule=WORD image plain unsigned flags=0xNN choices=name:1,name:0. A relation R is
+// name[>=V][<=V][!priority].
 #include <dirent.h>
 
 #include <gtest/gtest.h>
@@ -120,7 +121,11 @@ Desc parse_desc(const std::vector<std::string>& words, size_t from) {
     else if (key == "depends") d.p.depends = relations(value);
     else if (key == "provides") d.p.provides = relations(value);
     else if (key == "conflicts") d.p.conflicts = relations(value);
-    else if (key == "files") d.files = split(value, ',');
+    else if (key == "files") {
+      d.files = split(value, ',');
+      for (std::string& f : d.files)
+        for (size_t at; (at = f.find("\\n")) != std::string::npos;) f.replace(at, 2, "\n");
+    }
     else if (key == "bundle") d.p.bundle = PackageRef{value, 0, 0, 0};
     else if (key == "disabled") d.disabled_word = value;
     else if (key == "enabled") d.enabled_user = true;
