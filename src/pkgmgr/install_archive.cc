@@ -25,7 +25,11 @@ Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
   if (!read_package_info(*p, r)) {
     // Nothing else would tell the user that this archive was not installed.
     report_broken(package_label(*p));
-    if (bundle) skip_member(r);
+    if (bundle) {
+      // The reader may still stand on this member's own header: move past it first.
+      r.next_part();
+      skip_member(r);
+    }
     return nullptr;
   }
   if (p->has_image && image_name) *image_name = record_dir(*p);
