@@ -18,9 +18,10 @@ void skip_member(PartReader& r) {
 
 }  // namespace
 
-Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
-                                              const Choices& choices, const PackageRef* bundle,
-                                              std::string* image_name) {
+PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flags,
+                                                    const Choices& choices,
+                                                    const PackageRef* bundle,
+                                                    std::string* image_name) {
   auto p = std::make_unique<Package>();
   if (!read_package_info(*p, r)) {
     // Nothing else would tell the user that this archive was not installed.
@@ -30,7 +31,7 @@ Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
       r.next_part();
       skip_member(r);
     }
-    return nullptr;
+    return {PackageOutcome::kFailed, nullptr};
   }
   if (p->has_image && image_name) *image_name = record_dir(*p);
   uint32_t found = evaluate(*p, bundle ? 0xFF : flags | kConflicts);
@@ -47,16 +48,22 @@ Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
   }
 
   if ((found & ~flags) || (found & kReinstall)) {
+    Package* present = nullptr;
+    for (const auto& q : installed_) {
+      if (same_name(q->name, p->name)) {
+        present = q.get();
+        break;
+      }
+    }
+    bool same = (found & kReinstall) != 0;
     if (bundle) {
       skip_member(r);
     } else {
-      if (!((flags & kReinstall) && (found & kReinstall))) return nullptr;
+      if (!((flags & kReinstall) && same)) return {PackageOutcome::kRefused, present};
       clear_progress();
       note("installed %s%s", p->disabled ? "(disabled) " : "", package_label(*p).c_str());
     }
-    for (const auto& q : installed_)
-      if (same_name(q->name, p->name)) return q.get();
-    return nullptr;
+    return {same ? PackageOutcome::kAlreadyInstalled : PackageOutcome::kRefused, present};
   }
 
   if (bundle) p->bundle = *bundle;
@@ -79,17 +86,18 @@ Package* PackageManager::install_package_from(PartReader& r, uint32_t flags,
   }
   if (!install_package(*this, *p, r, Target::flash())) {
     if (bundle) skip_member(r);
-    return nullptr;
+    return {PackageOutcome::kFailed, nullptr};
   }
   Package* installed = p.get();
   installed_.push_back(std::move(p));
   apply(0);
   // The plan may have removed it again (a requirement still missing): then it is gone.
-  return is_installed(installed) ? installed : nullptr;
+  if (!is_installed(installed)) return {PackageOutcome::kFailed, nullptr};
+  return {PackageOutcome::kInstalled, installed};
 }
 
-InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags, const Choices& choices,
-                                   std::string* image_name) {
+InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
+                                            const Choices& choices, std::string* image_name) {
   auto bundle = std::make_unique<Package>();
   if (!read_package_info(*bundle, r)) {
     report_broken(package_label(*bundle));
@@ -130,13 +138,17 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags, cons
 
   int members = 0;
   while (r.current_type() == PackageHeader) {
-    Package* member = install_package_from(r, flags, choices, &ref, nullptr);
-    if (!member) continue;
+    PackageOutcome outcome = install_package_from(r, flags, choices, &ref, nullptr);
+    Package* member = outcome.package;
+    // Whatever version of it is installed, the bundle still carries it: no old member to drop.
+    if (member) old_members.erase(member->name);
+    if (outcome.kind == PackageOutcome::kInstalled) ++members;
+    if (outcome.kind != PackageOutcome::kAlreadyInstalled || !member) continue;
     ++members;
-    old_members.erase(member->name);
     if (member->bundle.name.empty()) {
-      // Already installed on its own in this version: it becomes a member now, or the
-      // bundle would have no member and be removed again at once.
+      // Installed on its own in exactly this version: it becomes a member now, or the bundle
+      // would have no member and be removed again at once. Another version of it (newer, and
+      // refused here) stays on its own.
       member->bundle = ref;
       write_record(*member, *this);
     }
@@ -162,6 +174,8 @@ InstallResult PackageManager::install_archive(std::istream& in, uint32_t flags,
     r.want(type);
   r.next_part();
   if (r.current_type() == BundleHeader) return install_bundle(r, flags, choices, image_name);
-  return install_package_from(r, flags, choices, nullptr, image_name) ? InstallResult::kInstalled
-                                                                      : InstallResult::kFailed;
+  PackageOutcome outcome = install_package_from(r, flags, choices, nullptr, image_name);
+  bool installed = outcome.kind == PackageOutcome::kInstalled ||
+                   outcome.kind == PackageOutcome::kAlreadyInstalled;
+  return installed ? InstallResult::kInstalled : InstallResult::kFailed;
 }

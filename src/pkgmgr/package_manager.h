@@ -40,6 +40,17 @@ enum class InstallResult : int {
   kImageNotSaved = -1  // installed, but its image could not be kept (installation child)
 };
 
+// What became of one package of an archive, and the installed package of its name afterwards.
+struct PackageOutcome {
+  enum Kind {
+    kInstalled,         // installed now
+    kAlreadyInstalled,  // the same version and build was installed already
+    kRefused,           // refused by the rules (package: an installed one of its name, if any)
+    kFailed,            // unreadable, or its installation failed or was undone by the plan
+  } kind;
+  Package* package;  // null when none of its name is installed
+};
+
 class PackageManager : public MessageChannel {
  public:
   PackageManager() = default;
@@ -62,10 +73,11 @@ class PackageManager : public MessageChannel {
   bool apply(int verbosity);
   // Installs the package whose header r stands on. bundle: the bundle ref of a member, or
   // null. image_name (may be null) receives the record directory of a package with an
-  // image. Returns the installed package of that name, or null when it was refused or
-  // failed; a refused bundle member's parts are passed over.
-  Package* install_package_from(PartReader& r, uint32_t flags, const Choices& choices,
-                                const PackageRef* bundle, std::string* image_name);
+  // image. A bundle member that is not installed has its parts passed over. A stand-alone
+  // package already installed in that version counts as installed when flags permit a
+  // reinstall (and is announced as installed).
+  PackageOutcome install_package_from(PartReader& r, uint32_t flags, const Choices& choices,
+                                      const PackageRef* bundle, std::string* image_name);
   // Installs the bundle whose header r stands on.
   InstallResult install_bundle(PartReader& r, uint32_t flags, const Choices& choices,
                                std::string* image_name);
