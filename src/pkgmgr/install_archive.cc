@@ -6,6 +6,7 @@
 #include "archive/part_type.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/installation.h"
+#include "pkgmgr/journal.h"
 #include "pkgmgr/package_manager.h"
 #include "pkgmgr/version.h"
 
@@ -67,24 +68,28 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
   }
 
   if (bundle) p->bundle = *bundle;
+  // Everything changed for this package stays undoable until it proves genuine.
+  Journal journal(*this);
   if (!r.is_plain()) {
-    // Make room: the new package stands in for the old one while the plan is made.
-    std::unique_ptr<Package> old;
+    // Make room: the old version is set aside and the new package stands in for it while the
+    // plan is made.
     for (const auto& q : installed_) {
       if (same_name(q->name, p->name)) {
-        old = take_out(q.get());
+        journal.set_aside(q.get());
         break;
       }
     }
     Package* candidate = p.get();
     installed_.push_back(std::move(p));
     shielded_ = candidate;
+    journal_ = &journal;
     apply(1);
+    journal_ = nullptr;
     shielded_ = nullptr;
-    if (old) release_files(*old);
     p = take_out(candidate);
   }
-  if (!install_package(*this, *p, r, Target::flash())) {
+  Installation installation(*this, *p, r, Target::flash(), journal);
+  if (!installation.run()) {
     if (bundle) skip_member(r);
     return {PackageOutcome::kFailed, nullptr};
   }

@@ -14,6 +14,7 @@
 #include "archive/version_text.h"
 #include "integrity/trusted_digest.h"
 #include "pkgmgr/database.h"
+#include "pkgmgr/journal.h"
 #include "pkgmgr/package_manager.h"
 #include "system/child_process.h"
 #include "system/fd_stream.h"
@@ -56,7 +57,17 @@ bool valid_package_name(const std::string& name) {
 }
 
 Installation::Installation(PackageManager& pm, Package& p, PartReader& r, const Target& target)
-    : pm_(pm), p_(p), r_(r), target_(target), plain_(r.is_plain()) {}
+    : own_journal_(std::make_unique<Journal>(pm)),
+      journal_(*own_journal_),
+      pm_(pm),
+      p_(p),
+      r_(r),
+      target_(target),
+      plain_(r.is_plain()) {}
+
+Installation::Installation(PackageManager& pm, Package& p, PartReader& r, const Target& target,
+                           Journal& journal)
+    : journal_(journal), pm_(pm), p_(p), r_(r), target_(target), plain_(r.is_plain()) {}
 
 Installation::~Installation() {
   if (open_) roll_back();
@@ -64,12 +75,19 @@ Installation::~Installation() {
 
 bool Installation::run() {
   progress();
+  open_ = true;
   if (!valid_package_name(p_.name)) {
     broken();
+    // Nothing of its own to remove: the record directory of such a name would be elsewhere.
+    journal_.roll_back();
+    open_ = false;
     return false;
   }
-  if (!plain_ && !make_dirs(record_dir(p_))) return false;
-  open_ = true;
+  if (!plain_ && !make_dirs(record_dir(p_))) {
+    journal_.roll_back();
+    open_ = false;
+    return false;
+  }
 
   if (r_.current_type() == Image) skip_image();
   if (r_.current_type() == InstallScript) {
@@ -168,7 +186,7 @@ bool Installation::keep_existing(const std::string& recorded) {
 void Installation::created(const std::string& recorded) { p_.files.insert(recorded); }
 
 void Installation::moved_aside(const RecordedPath& entry, const std::string& backup) {
-  moved_.push_back(Move{entry, backup});
+  journal_.moved_aside(entry, backup);
 }
 
 void Installation::broken() { pm_.report_broken(display_label(p_)); }
@@ -185,20 +203,17 @@ void Installation::progress() {
 }
 
 void Installation::commit() {
-  for (const Move& move : moved_) drop_backup(move.entry, move.backup);
-  moved_.clear();
+  journal_.commit();
   open_ = false;
 }
 
 void Installation::roll_back() {
   remove_recorded_files(p_);
-  // Newest first, so that an entry moved aside twice ends up as it was.
-  for (auto it = moved_.rbegin(); it != moved_.rend(); ++it) restore_entry(it->entry, it->backup);
-  moved_.clear();
   // A plain archive writes no record, so a record directory of its name belongs to an
   // installed package and stays.
   if (!plain_) remove_record(p_);
   p_.pending = PendingAction::None;
+  journal_.roll_back();
   open_ = false;
 }
 

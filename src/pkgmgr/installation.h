@@ -3,21 +3,22 @@
 // An Installation takes one package from a part reader into a target: its record directory,
 // its scripts, its files (extracted by archive/extract.h, which reports back to it), the check
 // that it is genuine, its database record and its install script. It keeps what the
-// extraction created and moved aside, so that a failed installation puts everything back;
-// once the package is recorded the transaction is committed and what was moved aside is
-// deleted.
+// extraction created, and its journal what was moved aside, so that a failed installation
+// puts everything back; once the package is recorded the transaction is committed and what
+// was moved aside is deleted.
 //
 // Every failure is reported once on the manager's message channel, naming the package by its
 // display label; the callers only pass the result on.
 #pragma once
 
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "archive/extract.h"
 #include "archive/package.h"
 #include "archive/target_tree.h"
 
+class Journal;
 class MessageChannel;
 class PackageManager;
 class PartReader;
@@ -25,8 +26,12 @@ class PartReader;
 class Installation : public ExtractionSink {
  public:
   // p is installed from r, which stands right after p's metadata parts. Nothing happens
-  // before run().
+  // before run(). journal: the transaction's record of changes, when the caller made changes
+  // of its own before (an upgraded package set aside, a plan for the new one); they are
+  // committed or undone with the installation.
   Installation(PackageManager& pm, Package& p, PartReader& r, const Target& target);
+  Installation(PackageManager& pm, Package& p, PartReader& r, const Target& target,
+               Journal& journal);
   // Rolls back whatever a run left uncommitted.
   ~Installation() override;
   Installation(const Installation&) = delete;
@@ -48,23 +53,19 @@ class Installation : public ExtractionSink {
   void progress() override;
 
  private:
-  struct Move {
-    RecordedPath entry;
-    std::string backup;
-  };
-
   void skip_image();
   bool write_script(const char* name);
   bool extract();
   void commit();
   void roll_back();
 
+  std::unique_ptr<Journal> own_journal_;
+  Journal& journal_;
   PackageManager& pm_;
   Package& p_;
   PartReader& r_;
   Target target_;
   bool plain_;
-  std::vector<Move> moved_;  // in the order they were made
   bool open_ = false;        // changes were made and are neither committed nor rolled back
 };
 

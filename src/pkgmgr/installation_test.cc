@@ -1,5 +1,6 @@
 // Extraction and installation of single packages, including a suite of hostile archives.
 #include "pkgmgr/installation.h"
+#include "pkgmgr/journal.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -98,8 +99,11 @@ class InstallTest : public ScratchRoot {
     r.want(FileData);
     r.next_part();
     if (!read_package_info(*p, r) || r.current_type() != FileData) return false;
-    Installation sink(pm_, *p, r, Target::flash());
-    return extract_files(r, Target::flash(), "", sink);
+    Journal journal(pm_);
+    Installation sink(pm_, *p, r, Target::flash(), journal);
+    bool ok = extract_files(r, Target::flash(), "", sink);
+    journal.commit();
+    return ok;
   }
 
   std::vector<std::string> lines() { return console_lines(out_.take()); }

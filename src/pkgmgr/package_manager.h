@@ -17,6 +17,7 @@
 #include "archive/package.h"
 #include "pkgmgr/messages.h"
 
+class Journal;
 class PartReader;
 
 // Flag and result bits of evaluate().
@@ -61,6 +62,10 @@ class PackageManager : public MessageChannel {
   std::vector<std::unique_ptr<Package>>& installed() { return installed_; }
   // The name of the first installed package whose files contain path, or "".
   std::string owner_of(const std::string& path) const;
+  // Takes p out of the installed list (its place in *index); null when it is not there.
+  std::unique_ptr<Package> take_out(const Package* p, size_t* index = nullptr);
+  // Puts a package back at index of the installed list (at the end when the list is shorter).
+  void put_back(std::unique_ptr<Package> p, size_t index);
 
   // --- rules ---------------------------------------------------------------------------
   // Whether candidate may be installed over the installed list: the result bits found; the
@@ -104,10 +109,9 @@ class PackageManager : public MessageChannel {
   bool keep_something_active(int verbosity);
   // Uninstalls, disables and enables what the plan says; true when anything changed.
   bool perform_plan(int verbosity);
-  // Takes p out of the installed list; null when it is not there.
-  std::unique_ptr<Package> take_out(const Package* p);
   bool is_installed(const Package* p) const;
 
   std::vector<std::unique_ptr<Package>> installed_;
   Package* shielded_ = nullptr;  // the candidate of a preliminary plan
+  Journal* journal_ = nullptr;   // while set, the plan's changes can still be undone
 };

@@ -3,6 +3,7 @@
 
 #include "pkgmgr/database.h"
 #include "pkgmgr/installation.h"
+#include "pkgmgr/journal.h"
 #include "pkgmgr/ordering.h"
 #include "pkgmgr/package_manager.h"
 #include "pkgmgr/version.h"
@@ -47,15 +48,21 @@ bool PackageManager::is_installed(const Package* p) const {
   return false;
 }
 
-std::unique_ptr<Package> PackageManager::take_out(const Package* p) {
+std::unique_ptr<Package> PackageManager::take_out(const Package* p, size_t* index) {
   for (auto it = installed_.begin(); it != installed_.end(); ++it) {
     if (it->get() == p) {
+      if (index) *index = size_t(it - installed_.begin());
       std::unique_ptr<Package> out = std::move(*it);
       installed_.erase(it);
       return out;
     }
   }
   return nullptr;
+}
+
+void PackageManager::put_back(std::unique_ptr<Package> p, size_t index) {
+  if (index > installed_.size()) index = installed_.size();
+  installed_.insert(installed_.begin() + long(index), std::move(p));
 }
 
 uint32_t PackageManager::evaluate(const PackageInfo& candidate, uint32_t flags) {
@@ -273,14 +280,19 @@ bool PackageManager::perform_plan(int verbosity) {
     std::string label = package_label(*p);
     if (p->pending == PendingAction::Uninstall) {
       if (verbosity >= 2) show_progress("uninstalling " + label + "...");
-      release_files(*p);
-      std::unique_ptr<Package> gone = take_out(p);
+      if (journal_) {
+        journal_->set_aside(p);
+      } else {
+        release_files(*p);
+        take_out(p);
+      }
       if (verbosity >= 2) note("uninstalled %s", label.c_str());
     } else {
       if (verbosity >= 1) {
         show_progress("disabling " + label + "...");
         note("disabled %s", label.c_str());
       }
+      if (journal_ && p != shielded_) journal_->state_changing(*p);
       mark_disabled(*p);
     }
   }
@@ -290,6 +302,7 @@ bool PackageManager::perform_plan(int verbosity) {
       show_progress("enabling " + label + "...");
       note("enabled %s", label.c_str());
     }
+    if (journal_ && p != shielded_) journal_->state_changing(*p);
     mark_enabled(*p);
   }
   return !going.empty() || !coming.empty();

@@ -13,6 +13,7 @@
 //   result VALUE            the last action's result (order: the labels in order)
 //   db DESC | db none       the database afterwards, exactly (compared in name order)
 //   exists PATH | absent PATH      a path below /flash afterwards
+//   holds PATH TEXT         the content of a file below /flash ("\n" for a newline)
 //   write PATH TEXT         puts TEXT ("\n" for a newline) into a file at an installer path
 //
 // DESC is "NAME VERSION" and attributes: build=N arch=X depends=R,R provides=R conflicts=R
@@ -61,6 +62,12 @@ std::vector<std::string> split(const std::string& text, char sep) {
   while (std::getline(in, item, sep))
     if (!item.empty()) out.push_back(item);
   return out;
+}
+
+// "\n" in a scenario's text stands for a newline.
+std::string unescape(std::string text) {
+  for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
+  return text;
 }
 
 uint32_t version_of(const std::string& text) {
@@ -127,8 +134,7 @@ Desc parse_desc(const std::vector<std::string>& words, size_t from) {
     else if (key == "conflicts") d.p.conflicts = relations(value);
     else if (key == "files") {
       d.files = split(value, ',');
-      for (std::string& f : d.files)
-        for (size_t at; (at = f.find("\\n")) != std::string::npos;) f.replace(at, 2, "\n");
+      for (std::string& f : d.files) f = unescape(f);
     }
     else if (key == "bundle") d.p.bundle = PackageRef{value, 0, 0, 0};
     else if (key == "disabled") d.disabled_word = value;
@@ -331,10 +337,15 @@ TEST_P(Scenario, Runs) {
       EXPECT_EQ(exists(host("/flash/" + rest)), verb == "exists") << rest;
       continue;
     }
+    if (verb == "holds") {
+      finish_action(int(i + 1));
+      std::string path = words[1], text = unescape(rest.substr(path.size() + 1));
+      EXPECT_EQ(get(host("/flash/" + path)), text) << path;
+      continue;
+    }
     if (verb == "member") continue;  // taken with its bundle
     if (verb == "write") {
-      std::string path = words[1], text = rest.substr(path.size() + 1);
-      for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
+      std::string path = words[1], text = unescape(rest.substr(path.size() + 1));
       put(host(path), text);
       continue;
     }
