@@ -114,10 +114,14 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
   flags |= kReinstall;
   if (evaluate(*bundle, flags) & ~flags) return InstallResult::kBundleRefused;
 
+  // A bundle's own parts are signed by nobody: the package it replaces is only set aside, and
+  // deleted once a member has proved genuine.
+  Journal journal(*this);
+  bool replaces = false;
   for (const auto& q : installed_) {
     if (same_name(q->name, bundle->name)) {
-      std::unique_ptr<Package> old = take_out(q.get());
-      release_files(*old);
+      journal.set_aside(q.get());
+      replaces = true;
       break;
     }
   }
@@ -126,39 +130,21 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
   std::set<std::string> old_members;
   for (const auto& q : installed_)
     if (same_name(q->bundle.name, ref.name)) old_members.insert(q->name);
+  Package* own = bundle.get();
   installed_.push_back(std::move(bundle));
+  std::vector<Package*> placeholders = add_content_placeholders(r, choices);
 
-  if (r.current_type() == BundleContents) {
-    std::vector<PackageRef> contents;
-    read_ref_list(r, contents);
-    for (const PackageRef& entry : contents) {
-      if (choices.count(entry.name)) continue;
-      // A stand-in that conflicts with the listed name, so that the member comes in disabled.
-      auto placeholder = std::make_unique<Package>();
-      placeholder->conflicts.push_back(PackageRef{entry.name, 0, 0, 0});
-      installed_.push_back(std::move(placeholder));
-    }
-    r.next_part();
+  BundleMembers members = install_members(r, flags, choices, ref, &old_members);
+  if (members.installed == 0 && replaces) {
+    // No member proved genuine: what the bundle was to replace stays as it was.
+    for (Package* placeholder : placeholders) take_out(placeholder);
+    remove_record(*take_out(own));
+    journal.roll_back();
+    return InstallResult::kNoMember;
   }
-
-  int members = 0;
-  while (r.current_type() == PackageHeader) {
-    PackageOutcome outcome = install_package_from(r, flags, choices, &ref, nullptr);
-    Package* member = outcome.package;
-    // Whatever version of it is installed, the bundle still carries it: no old member to drop.
-    if (member) old_members.erase(member->name);
-    if (outcome.kind == PackageOutcome::kInstalled) ++members;
-    if (outcome.kind != PackageOutcome::kAlreadyInstalled || !member) continue;
-    ++members;
-    if (member->bundle.name.empty()) {
-      // Installed on its own in exactly this version: it becomes a member now, or the bundle
-      // would have no member and be removed again at once. Another version of it (newer, and
-      // refused here) stays on its own.
-      member->bundle = ref;
-      write_record(*member, *this);
-    }
-  }
-  if (members == 0) return InstallResult::kNoMember;
+  journal.commit();
+  for (const std::string& name : members.adopted) adopt(name, ref);
+  if (members.installed + members.adopted.size() == 0) return InstallResult::kNoMember;
   for (const auto& q : installed_)
     if (old_members.count(q->name) && same_name(q->bundle.name, ref.name))
       q->pending = PendingAction::Uninstall;
@@ -166,6 +152,55 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
   clear_progress();
   note("installed %s", requirement_label(ref).c_str());
   return InstallResult::kInstalled;
+}
+
+std::vector<Package*> PackageManager::add_content_placeholders(PartReader& r,
+                                                               const Choices& choices) {
+  std::vector<Package*> placeholders;
+  if (r.current_type() != BundleContents) return placeholders;
+  std::vector<PackageRef> contents;
+  read_ref_list(r, contents);
+  for (const PackageRef& entry : contents) {
+    if (choices.count(entry.name)) continue;
+    // A stand-in that conflicts with the listed name, so that the member comes in disabled.
+    auto placeholder = std::make_unique<Package>();
+    placeholder->conflicts.push_back(PackageRef{entry.name, 0, 0, 0});
+    placeholders.push_back(placeholder.get());
+    installed_.push_back(std::move(placeholder));
+  }
+  r.next_part();
+  return placeholders;
+}
+
+PackageManager::BundleMembers PackageManager::install_members(PartReader& r, uint32_t flags,
+                                                              const Choices& choices,
+                                                              const PackageRef& ref,
+                                                              std::set<std::string>* old_members) {
+  BundleMembers members;
+  while (r.current_type() == PackageHeader) {
+    PackageOutcome outcome = install_package_from(r, flags, choices, &ref, nullptr);
+    Package* member = outcome.package;
+    // Whatever version of it is installed, the bundle still carries it: no old member to drop.
+    if (member) old_members->erase(member->name);
+    if (outcome.kind == PackageOutcome::kInstalled) ++members.installed;
+    // Installed on its own in exactly this version, it becomes a member (or the bundle would
+    // have no member and be removed again at once). Another version of it, newer and refused
+    // here, stays on its own.
+    if (outcome.kind == PackageOutcome::kAlreadyInstalled && member)
+      members.adopted.push_back(member->name);
+  }
+  return members;
+}
+
+void PackageManager::adopt(const std::string& name, const PackageRef& ref) {
+  for (const auto& q : installed_) {
+    if (!same_name(q->name, name)) continue;
+    if (q->bundle.name.empty()) {
+      q->bundle = ref;
+      write_record(*q, *this);
+    }
+    return;
+  }
 }
 
 InstallResult PackageManager::install_archive(std::istream& in, uint32_t flags,

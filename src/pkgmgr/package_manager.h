@@ -10,6 +10,7 @@
 #include <istream>
 #include <map>
 #include <memory>
+#include <set>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -110,6 +111,20 @@ class PackageManager : public MessageChannel {
   // Uninstalls, disables and enables what the plan says; true when anything changed.
   bool perform_plan(int verbosity);
   bool is_installed(const Package* p) const;
+
+  // The steps of install_bundle.
+  struct BundleMembers {
+    size_t installed = 0;              // members installed now (each proved genuine)
+    std::vector<std::string> adopted;  // members installed already in the carried version
+  };
+  // Adds a stand-in for every name of the contents list the reader stands on (if it does),
+  // so that those members come in disabled; returns them.
+  std::vector<Package*> add_content_placeholders(PartReader& r, const Choices& choices);
+  // Installs the members that follow; strikes every member it carries from old_members.
+  BundleMembers install_members(PartReader& r, uint32_t flags, const Choices& choices,
+                                const PackageRef& ref, std::set<std::string>* old_members);
+  // Makes the installed package name a member of the bundle ref, unless it is one already.
+  void adopt(const std::string& name, const PackageRef& ref);
 
   std::vector<std::unique_ptr<Package>> installed_;
   Package* shielded_ = nullptr;  // the candidate of a preliminary plan
