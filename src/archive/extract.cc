@@ -111,8 +111,11 @@ bool Extractor::entry(const FileRecordHeader& record, const std::string& name) {
   if (record.skip) return skip_content(record.size);
   if (!dir.ok()) return create_failed(name, parent_error);
 
+  // What is there, a link at the entry followed inside the target.
   struct stat st;
-  if (fstatat(dir.get(), path.leaf.c_str(), &st, 0) == 0) {
+  bool present = fstatat(dir.get(), path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (present && S_ISLNK(st.st_mode)) present = stat_entry(target_, path, &st) == 0;
+  if (present) {
     if (S_ISDIR(st.st_mode) && (record.mode & kTypeMask) == kTypeDirectory)
       return skip_content(record.size);
     if (sink_.keep_existing(text)) return skip_content(record.size);

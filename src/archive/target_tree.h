@@ -2,13 +2,17 @@
 //
 // A Target is where an installation writes: its root directory and how the entries are
 // recorded in the package's files list. A RecordedPath is one such recorded entry; its text
-// form is made and read only here. Every directory on the way to an entry is opened one
-// component at a time without following symbolic links, so neither a link that an archive
-// planted earlier nor one that was already on the disk can lead a write out of the root.
+// form is made and read only here. The way to an entry resolves symbolic links as if the
+// target's root were the root directory: a link inside the target works as the packages
+// expect (lib -> usr/lib, or -> /usr/lib), and no link, whether an archive planted it or it
+// was on the disk before, can lead out of the root (".." stops at the root, an absolute
+// target starts at it).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,9 +72,25 @@ class DirFd {
 };
 
 // Opens the directory that holds path's leaf below target's root, descending through
-// path.parents. With create, missing directories are made with mode (before the umask). On
-// failure the result is not ok() and errno tells why (ELOOP for a link in the way).
+// path.parents. With create, missing directories are made with mode (before the umask); a
+// link whose destination is missing is not made good. On failure the result is not ok()
+// and errno tells why.
 DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode);
+// stat() of the entry at path below target's root, a link at its end followed inside the
+// target as well. 0, or -1 with errno (ENOENT for a link that leads nowhere).
+int stat_entry(const Target& target, const EntryPath& path, struct stat* st);
+
+// Links are resolved by the kernel (openat2 with RESOLVE_IN_ROOT) where it can, otherwise
+// by a walk in user space to the same result. Tests choose the walk to try it too.
+enum class LinkResolution { kKernel, kWalk };
+void set_link_resolution(LinkResolution how);
+// What is used: kWalk as well when the kernel lacks openat2.
+LinkResolution link_resolution();
+
+// The recorded entries (text forms that cannot be read are left out) in an order in which
+// they can be removed or moved one at a time: first every entry that is not a link, then the
+// links, since the way to an entry may lead through a link of the same package.
+std::vector<RecordedPath> removal_order(const std::set<std::string>& recorded);
 
 // Renames the entry leaf of directory dir to a free name in the same directory and returns
 // that name; "" when nothing could be moved.

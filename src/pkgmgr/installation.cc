@@ -41,10 +41,7 @@ bool genuine(PartReader& r) {
 }
 
 void remove_recorded_files(Package& p) {
-  for (const std::string& text : p.files) {
-    RecordedPath entry;
-    if (RecordedPath::parse(text, &entry)) remove_entry(entry);
-  }
+  for (const RecordedPath& entry : removal_order(p.files)) remove_entry(entry);
   p.files.clear();
 }
 

@@ -30,10 +30,7 @@ void Journal::set_aside(Package* p) {
   size_t index = 0;
   std::unique_ptr<Package> owned = pm_.take_out(p, &index);
   if (!owned) return;
-  for (const std::string& text : owned->files) {
-    RecordedPath entry;
-    if (RecordedPath::parse(text, &entry)) move_entry(entry);
-  }
+  for (const RecordedPath& entry : removal_order(owned->files)) move_entry(entry);
   // The record directory goes aside whole, under a name the database loader skips.
   RecordedPath record;
   record.path.parents = {"var", "pdb"};

@@ -17,7 +17,8 @@
 //   write PATH TEXT         puts TEXT ("\n" for a newline) into a file at an installer path
 //
 // DESC is "NAME VERSION" and attributes: build=N arch=X depends=R,R provides=R conflicts=R
-// files=a,b ("\n" in a name is a newline) bundle=NAME disabled=user|auto enabled=user isbundle
+// files=a,b (in an archive, "a->t" is a link to t and "a/" a directory; "\n" in a name is a
+// newline) bundle=NAME disabled=user|auto enabled=user isbundle
 // schedule=WORD image plain unsigned broken-header (a member whose header part is cut to 10
 // bytes) flags=0xNN choices=name:1,name:0. A relation R is name[>=V][<=V][!priority].
 #include <dirent.h>
@@ -199,9 +200,19 @@ kpk::PackageSpec archive_spec(const Desc& d) {
   s.has_files = !d.files.empty();
   for (const std::string& f : d.files) {
     kpk::FileEntry e;
-    e.name = f;
-    e.mode = 0100644;
-    e.content = f + " of " + package_label(d.p) + "\n";
+    size_t arrow = f.find("->");
+    if (arrow != std::string::npos) {
+      e.name = f.substr(0, arrow);
+      e.mode = 0120777;
+      e.content = f.substr(arrow + 2);
+    } else if (f.back() == '/') {
+      e.name = f;
+      e.mode = 040755;
+    } else {
+      e.name = f;
+      e.mode = 0100644;
+      e.content = f + " of " + package_label(d.p) + "\n";
+    }
     s.files.push_back(e);
   }
   return s;
