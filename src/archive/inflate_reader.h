@@ -38,7 +38,7 @@ class InflateStreamBuf : public std::streambuf {
   unsigned char input_[kInputSize];
   z_stream zs_;
   std::streambuf* source_;
-  uint32_t total_out_ = 0;
+  uint64_t total_out_ = 0;  // decompressed bytes produced; may exceed 4 GiB
 };
 
 class InflateReader : public std::istream {
