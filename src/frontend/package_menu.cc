@@ -159,7 +159,8 @@ bool run_package_menu(PackageMenu& menu) {
     if (key == kEscape) {
       key = read_key();
       if (key < 0) return leave(state, false);
-      if (key == '[') {
+      // ESC [ and, from terminals in application mode, ESC O: a cursor key follows.
+      if (key == '[' || key == 'O') {
         int code = read_key();
         if (code < 0) return leave(state, false);
         unsigned c = menu.cursor;

@@ -171,6 +171,16 @@ TEST_F(MenuTest, ArrowsFollowTheColumns) {
   EXPECT_TRUE(run("\033[Z\033[a\033[1 \033[D P i"));  // nothing moves; ESC [ blank is dropped
   EXPECT_EQ(menu_.cursor, 0u);
   EXPECT_EQ(selected(), "system");
+
+  // Terminals in application mode send ESC O and the letter: the same arrows.
+  menu_.cursor = 0;
+  EXPECT_TRUE(run("\033OC\033OB\033OB\033OD\033OA i"));  // 0 3 4 5 2 1
+  EXPECT_EQ(menu_.cursor, 1u);
+  EXPECT_EQ(selected(), "system ppp");
+  menu_.cursor = 0;
+  EXPECT_TRUE(run("\033Oa\033OZ i"));  // nothing moves, nothing is selected but the space
+  EXPECT_EQ(menu_.cursor, 0u);
+  EXPECT_EQ(selected(), "system");
 }
 
 TEST_F(MenuTest, EndingKeys) {
