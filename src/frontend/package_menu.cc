@@ -1,6 +1,8 @@
 #include "frontend/package_menu.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "frontend/console.h"
 #include "system/output.h"
@@ -16,6 +18,7 @@ constexpr int kEscape = 0x1b;
 constexpr unsigned kFirstListRow = 7, kColumnWidth = 26;
 constexpr unsigned kDetailRow = 21, kDetailRows = 3, kFinalRow = 25;
 constexpr size_t kWrapWidth = 77;
+constexpr size_t kLineWidth = kWrapWidth + 1;  // a wrapped line ends in a blank
 
 void move_to(unsigned row, unsigned column) { out_printf("\033[%u;%uH", row, column); }
 
@@ -55,9 +58,14 @@ void draw_detail(const PackageMenu& menu) {
     if (k) line += ", ";
     line += p.depends[k].name;
   }
-  line += "):\n";
-  out_text(line);
-  print_wrapped(p.description);
+  line += "):";
+  // The area has three rows and the screen ends below it: every line is cut to the width of
+  // the wrapper's lines and the description to the rows left, so that nothing wraps or
+  // scrolls the screen (which would leave every later drawing one row off).
+  print_line(line.data(), std::min(line.size(), kLineWidth), false);
+  std::vector<std::string> description = wrap_words(p.description);
+  for (size_t k = 0; k < description.size() && k + 1 < kDetailRows; ++k)
+    print_line(description[k].data(), std::min(description[k].size(), kLineWidth), false);
 }
 
 void select_with_dependencies(PackageMenu& menu, unsigned i) {
@@ -104,7 +112,8 @@ bool leave(TerminalState& state, bool install) {
 
 }  // namespace
 
-void print_wrapped(std::string_view text) {
+std::vector<std::string> wrap_words(std::string_view text) {
+  std::vector<std::string> lines;
   std::string line;
   size_t at = 0;
   for (;;) {
@@ -114,14 +123,19 @@ void print_wrapped(std::string_view text) {
     while (end < text.size() && text[end] != ' ' && text[end] != '\n') ++end;
     std::string_view word = text.substr(at, end - at);
     if (line.size() + word.size() > kWrapWidth) {
-      print_line(line.data(), line.size(), false);
+      lines.push_back(line);
       line.clear();
     }
     line.append(word);
     line += ' ';
     at = end;
   }
-  print_line(line.data(), line.size(), false);
+  lines.push_back(line);
+  return lines;
+}
+
+void print_wrapped(std::string_view text) {
+  for (const std::string& line : wrap_words(text)) print_line(line.data(), line.size(), false);
 }
 
 bool run_package_menu(PackageMenu& menu) {

@@ -3,6 +3,7 @@
 // package selects what it depends on; deselecting one deselects its direct dependants.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -24,5 +25,8 @@ struct PackageMenu {
 bool run_package_menu(PackageMenu& menu);
 
 // Prints text wrapped into lines of at most 78 characters, each ending in a blank. Blanks and
-// newlines separate words (a run of them counts once); a newline does not break the line.
+// newlines separate words (a run of them counts once); a newline does not break the line. A
+// word longer than a line stands on a line of its own.
 void print_wrapped(std::string_view text);
+// The lines print_wrapped prints (always at least one, empty for a text without words).
+std::vector<std::string> wrap_words(std::string_view text);

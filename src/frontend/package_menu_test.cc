@@ -1,5 +1,7 @@
 #include "frontend/package_menu.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -218,6 +220,69 @@ TEST_F(MenuTest, ScreenBytesOfEntriesAndDetail) {
             "tools (depends on system, extras):\n\n" +
             // 'q'
             "\033[25;0H\033[?25h");
+}
+
+// What the output does to an 80x24 screen: the lowest row written to, and whether anything
+// scrolled it (a newline on the last row, or text running past the last column of it).
+struct ScreenEffect {
+  unsigned lowest_row = 0;
+  bool scrolled = false;
+};
+
+ScreenEffect screen_effect(const std::string& out) {
+  ScreenEffect effect;
+  unsigned row = 1, column = 1;
+  for (size_t i = 0; i < out.size(); ++i) {
+    char c = out[i];
+    if (c == '\033' && i + 1 < out.size() && out[i + 1] == '[') {
+      size_t end = out.find_first_of("ABCDHJKmhl", i + 2);
+      if (end == std::string::npos) break;
+      if (out[end] == 'H') {
+        unsigned r = 1, col = 1;
+        if (sscanf(out.c_str() + i + 2, "%u;%u", &r, &col) >= 1) {
+          row = std::min(std::max(r, 1u), 24u);
+          column = std::min(std::max(col, 1u), 80u);
+        }
+      }
+      i = end;
+    } else if (c == '\n') {
+      if (row == 24) effect.scrolled = true;
+      row = std::min(row + 1, 24u);
+      column = 1;
+    } else if (c == '\r') {
+      column = 1;
+    } else {
+      if (column > 80) {  // the text wraps onto the next row
+        if (row == 24) effect.scrolled = true;
+        row = std::min(row + 1, 24u);
+        column = 1;
+      }
+      effect.lowest_row = std::max(effect.lowest_row, row);
+      ++column;
+    }
+  }
+  return effect;
+}
+
+// The detail area is rows 21 to 23: a long description is wrapped and cut to the two rows
+// below the depends line, and a depends line longer than a row is cut; nothing scrolls.
+TEST_F(MenuTest, DetailAreaNeverScrollsTheScreen) {
+  std::string description;
+  for (int i = 0; i < 40; ++i) description += "word" + std::to_string(i) + " ";
+  std::string long_word(100, 'w');
+  add("system", {}, description);
+  std::vector<PackageRef> many;
+  for (int i = 0; i < 12; ++i) many.push_back(PackageRef{"dependency-" + std::to_string(i), 0, 0, 0});
+  add("tools", many, long_word);
+  EXPECT_FALSE(run("npq"));
+  ScreenEffect effect = screen_effect(output_);
+  EXPECT_FALSE(effect.scrolled);
+  EXPECT_LE(effect.lowest_row, 23u);
+  // Every drawing of the detail area starts by erasing its three rows.
+  size_t erasures = 0;
+  for (size_t at = 0; (at = output_.find("\033[23;0H\033[2K", at)) != std::string::npos; ++at)
+    ++erasures;
+  EXPECT_EQ(erasures, 3u);
 }
 
 TEST_F(MenuTest, EmptyListIsNotShown) {
