@@ -19,6 +19,13 @@ void skip_member(PartReader& r) {
 
 }  // namespace
 
+std::string PackageManager::unreadable_label(const PackageInfo& p,
+                                             const PackageRef* bundle) const {
+  if (bundle) return requirement_label(*bundle);
+  if (!p.name.empty()) return package_label(p);
+  return archive_name_.empty() ? std::string("(unnamed package)") : archive_name_;
+}
+
 PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flags,
                                                     const Choices& choices,
                                                     const PackageRef* bundle,
@@ -26,7 +33,7 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
   auto p = std::make_unique<Package>();
   if (!read_package_info(*p, r)) {
     // Nothing else would tell the user that this archive was not installed.
-    report_broken(package_label(*p));
+    report_broken(unreadable_label(*p, bundle));
     if (bundle) {
       // The reader may still stand on this member's own header: move past it first.
       r.next_part();
@@ -105,7 +112,7 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
                                             const Choices& choices, std::string* image_name) {
   auto bundle = std::make_unique<Package>();
   if (!read_package_info(*bundle, r)) {
-    report_broken(package_label(*bundle));
+    report_broken(unreadable_label(*bundle, nullptr));
     return InstallResult::kBundleRefused;
   }
   if (r.current_type() == Image) r.next_part();

@@ -54,25 +54,36 @@ InstallResult install_single_package(PackageManager& pm) {
   r.want(Signature);
   r.next_part();
   Package p;
-  if (!read_package_info(p, r)) return InstallResult::kFailed;
+  if (!read_package_info(p, r)) {
+    pm.report_broken(pm.unreadable_label(p, nullptr));
+    return InstallResult::kFailed;
+  }
   return install_package(pm, p, r, Target::running_system()) ? InstallResult::kInstalled
                                                              : InstallResult::kFailed;
 }
 
 }  // namespace
 
-InstallResult install_child_body(bool image, bool quiet) {
+InstallResult install_child_body(const InstallChildRequest& request) {
   if (chdir(root_path("/").c_str()) != 0) return InstallResult::kFailed;
   PackageManager pm;
-  open_repository(pm, quiet);
-  return image ? install_image_mode(pm) : install_single_package(pm);
+  pm.set_archive_name(request.archive_name);
+  open_repository(pm, request.quiet);
+  return request.image ? install_image_mode(pm) : install_single_package(pm);
 }
 
-FILE* start_install_child(bool image, bool quiet, bool exit_with_result) {
+FILE* start_install_child(const InstallChildRequest& request) {
   ChildOptions options;
   options.input = ChildInput::kPipe;
-  return start_slot_child(options, [=] {
-    InstallResult result = install_child_body(image, quiet);
-    return exit_with_result && result != InstallResult::kInstalled ? 1 : 0;
+  return start_slot_child(options, [request] {
+    InstallResult result = install_child_body(request);
+    return request.exit_with_result && result != InstallResult::kInstalled ? 1 : 0;
   });
+}
+
+FILE* start_install_child(bool image, bool quiet) {
+  InstallChildRequest request;
+  request.image = image;
+  request.quiet = quiet;
+  return start_install_child(request);
 }

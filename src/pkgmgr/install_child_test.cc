@@ -50,7 +50,9 @@ class InstallChildTest : public ScratchRoot {
 
   // Feeds an archive to a new child; returns the wait status.
   int feed(const std::string& archive, bool image = true, bool quiet = true) {
-    FILE* child = start_install_child(image, quiet);
+    return feed_child(start_install_child(image, quiet), archive);
+  }
+  int feed_child(FILE* child, const std::string& archive) {
     EXPECT_NE(child, nullptr);
     if (!child) return -1;
     for (size_t at = 0; at < archive.size(); at += 4096) {
@@ -58,6 +60,25 @@ class InstallChildTest : public ScratchRoot {
       if (fwrite(archive.data() + at, 1, n, child) != n) break;
     }
     return finish_child(child);
+  }
+  // Runs start (which starts a child and feeds it) with the children's standard output caught;
+  // returns what they printed.
+  template <typename Start>
+  static std::string printed(Start start) {
+    int fds[2];
+    if (pipe(fds) != 0) return "pipe failed";
+    int saved = dup(1);
+    dup2(fds[1], 1);
+    close(fds[1]);
+    start();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+    close(fds[0]);
+    return out;
   }
 };
 
@@ -112,6 +133,25 @@ TEST_F(InstallChildTest, ImageThatCannotBeCreatedStopsTheInstallation) {
   close(fds[0]);
   EXPECT_EQ(std::string(buf, n > 0 ? size_t(n) : 0), "ERROR: could not open image\n");
   EXPECT_FALSE(exists(host("/flash/opt/ppp")));
+}
+
+// Every failure prints one message; an archive without a readable name is named by its file.
+TEST_F(InstallChildTest, UnreadableArchivesAreReportedOnce) {
+  struct Case {
+    std::string archive;
+    bool image;
+  } cases[] = {{"garbage that is no archive", true}, {"", true},
+               {"garbage that is no archive", false}, {"", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.archive.size()) + (c.image ? " image" : " single"));
+    std::string out = printed([&] { EXPECT_EQ(feed(c.archive, c.image, false), 0); });
+    EXPECT_EQ(out, "ERROR: installation of (unnamed package) failed: broken package\n");
+    InstallChildRequest request;
+    request.image = c.image;
+    request.archive_name = "/floppy/junk.kpk";
+    out = printed([&] { EXPECT_EQ(feed_child(start_install_child(request), c.archive), 0); });
+    EXPECT_EQ(out, "ERROR: installation of /floppy/junk.kpk failed: broken package\n");
+  }
 }
 
 TEST_F(InstallChildTest, OneChildAtATime) {

@@ -81,6 +81,7 @@ bool Installation::run() {
     return false;
   }
   if (!plain_ && !make_dirs(record_dir(p_))) {
+    create_failed("meta", errno);
     journal_.roll_back();
     open_ = false;
     return false;
@@ -252,7 +253,10 @@ bool register_package(MessageChannel& messages, Package& p) {
     messages.report_broken(display_label(p));
     return false;
   }
-  if (!make_dirs(record_dir(p))) return false;
+  if (!make_dirs(record_dir(p))) {
+    messages.report_create_failure(display_label(p), "meta", errno);
+    return false;
+  }
   if (!write_record(p, messages)) {
     release_files(p);
     return false;

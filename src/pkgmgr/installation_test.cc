@@ -479,6 +479,16 @@ TEST_F(GenuineInstallTest, TamperedOrUnsignedPackagesAreRolledBack) {
   EXPECT_EQ(listing.size(), 2u);
 }
 
+TEST_F(GenuineInstallTest, RecordDirectoryThatCannotBeMadeIsReported) {
+  write("/flash/var/pdb", "a file where the database should be");
+  Package p;
+  EXPECT_FALSE(install(signed_archive(spec("ppp", {file("etc/ppp", "x")})), &p));
+  EXPECT_EQ(lines(), std::vector<std::string>{
+                         "ERROR: installation of ppp-1.0 failed: could not create meta: "
+                         "Not a directory"});
+  EXPECT_FALSE(present("/flash/etc/ppp"));
+}
+
 TEST_F(GenuineInstallTest, ImagePackagesSkipTheInstallScriptAndPlainOnesWriteNoRecord) {
   kpk::PackageSpec s = spec("img", {file("boot/kernel", "k")});
   s.has_image = true;

@@ -63,6 +63,13 @@ class PackageManager : public MessageChannel {
   std::vector<std::unique_ptr<Package>>& installed() { return installed_; }
   // The name of the first installed package whose files contain path, or "".
   std::string owner_of(const std::string& path) const;
+  // The name of the archive being installed (its file), for the messages about an archive
+  // whose package has no readable name.
+  void set_archive_name(const std::string& name) { archive_name_ = name; }
+  // The label of a package that could not be read: its name and version when the name was
+  // read, the bundle's label for a bundle member, else the archive's name.
+  std::string unreadable_label(const PackageInfo& p, const PackageRef* bundle) const;
+
   // Takes p out of the installed list (its place in *index); null when it is not there.
   std::unique_ptr<Package> take_out(const Package* p, size_t* index = nullptr);
   // Puts a package back at index of the installed list (at the end when the list is shorter).
@@ -129,4 +136,5 @@ class PackageManager : public MessageChannel {
   std::vector<std::unique_ptr<Package>> installed_;
   Package* shielded_ = nullptr;  // the candidate of a preliminary plan
   Journal* journal_ = nullptr;   // while set, the plan's changes can still be undone
+  std::string archive_name_;
 };

@@ -94,7 +94,11 @@ bool install_one(const std::string& path, bool quiet, std::string* error) {
     *error = path + ": " + strerror(errno);
     return false;
   }
-  FILE* child = start_install_child(true, quiet, true);
+  InstallChildRequest request;
+  request.quiet = quiet;
+  request.archive_name = path == "-" ? "standard input" : path;
+  request.exit_with_result = true;
+  FILE* child = start_install_child(request);
   if (!child) {
     if (fd != 0) close(fd);
     *error = "could not start the installation child";
