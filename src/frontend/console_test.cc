@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "pkgmgr/install_child.h"
+#include "system/child_slot.h"
 #include "system/output.h"
 #include "system/root.h"
 #include "testing/fake_system.h"
@@ -252,6 +254,44 @@ TEST_F(AbortHandler, DoesNothingOnceAbortIsDisabled) {
   EXPECT_EQ(capture.text(), "");
   EXPECT_TRUE(system_.calls.empty());
   EXPECT_EQ(input.rest(), "\n");
+}
+
+// The installation child starts with SIGINT at its default action: Ctrl-C (a SIGINT to the
+// child) ends it and nothing more. The abort handler, which tells "Installation aborted",
+// unmounts and reboots, stays with the installer. Sent at once, the signal also meets the
+// child while it is being set up.
+TEST_F(AbortHandler, InstallationChildEndsOnSigintWithoutTheHandler) {
+  make_dir(host("/flash/var/pdb"));  // the children wait for their archive
+  struct sigaction handler = {}, saved;
+  handler.sa_handler = on_abort_signal;
+  sigemptyset(&handler.sa_mask);
+  sigaction(SIGINT, &handler, &saved);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  fflush(stdout);
+  int saved_out = dup(1);
+  dup2(fds[1], 1);  // the children's console
+  close(fds[1]);
+  int by_sigint = 0;
+  const int kRuns = 20;
+  for (int i = 0; i < kRuns; ++i) {
+    FILE* child = start_install_child(true, true);
+    if (!child) break;
+    kill(child_slot(), SIGINT);
+    int status = finish_child(child);
+    if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) ++by_sigint;
+  }
+  fflush(stdout);
+  dup2(saved_out, 1);
+  close(saved_out);
+  sigaction(SIGINT, &saved, nullptr);
+  std::string told;
+  char buf[4096];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) told.append(buf, size_t(n));
+  close(fds[0]);
+  EXPECT_EQ(by_sigint, kRuns);
+  EXPECT_EQ(told, "");  // no "Installation aborted", no "Press ENTER to reboot"
+  EXPECT_TRUE(system_.calls.empty());  // nothing unmounted or rebooted here either
 }
 
 }  // namespace
