@@ -25,8 +25,6 @@ class InflateStreamBuf : public std::streambuf {
   InflateStreamBuf(const InflateStreamBuf&) = delete;
   InflateStreamBuf& operator=(const InflateStreamBuf&) = delete;
 
-  uint32_t total_out() const { return total_out_; }
-
  protected:
   // Only forward moves from the current position: skips by reading through the data.
   pos_type seekoff(off_type offset, std::ios_base::seekdir dir,
@@ -40,7 +38,7 @@ class InflateStreamBuf : public std::streambuf {
   unsigned char input_[kInputSize];
   z_stream zs_;
   std::streambuf* source_;
-  uint32_t total_out_ = 0;
+  uint64_t total_out_ = 0;  // decompressed bytes produced; may exceed 4 GiB
 };
 
 class InflateReader : public std::istream {

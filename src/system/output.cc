@@ -42,7 +42,7 @@ void out_flush() {
 }
 
 void print_system_error(const char* label, int errnum) {
-  fflush(stdout);
+  out_flush();
   fprintf(stderr, "%s: %s\n", label, strerror(errnum));
 }
 
