@@ -5,13 +5,14 @@
 
 #include <signal.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "archive/part_type.h"
 #include "archive_writer.h"
 #include "pkgmgr/install_child.h"
 #include "system/child_slot.h"
-#include "testing/scratch_dir.h"
 #include "testing/scratch_root.h"
 #include "testing/signing.h"
 
@@ -43,7 +44,7 @@ class ArchiveCheck : public ScratchRoot {
   // Whether a fresh installation child installs the archive onto an empty target: the file
   // of the package (or of the bundle's first member) is there afterwards.
   bool child_installs(const std::string& archive, const std::string& file) {
-    remove_tree(host("/flash"));
+    std::filesystem::remove_all(host("/flash"));
     put(host("/flash/var/pdb/.keep"), "");
     FILE* child = start_install_child(true, true);
     if (!child) return false;

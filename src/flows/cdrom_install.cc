@@ -14,7 +14,6 @@
 #include "flows/package_discovery.h"
 #include "flows/target_file.h"
 #include "frontend/console.h"
-#include "frontend/package_menu.h"
 #include "pkgmgr/install_child.h"
 #include "system/child_slot.h"
 #include "system/output.h"
@@ -85,10 +84,7 @@ bool install_from_cdrom(System& system, TargetDisk& disk) {
   PackageList packages;
   if (!discover_packages(packages)) return false;
 
-  PackageMenu menu;
-  menu.packages = menu_entries(packages);
-  menu.cursor = 0;
-  if (!run_package_menu(menu)) {
+  if (!choose_packages(packages)) {
     out_printf("Installation canceled\n");
     return false;
   }

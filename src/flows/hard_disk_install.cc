@@ -19,7 +19,6 @@
 #include "flows/target_file.h"
 #include "frontend/console.h"
 #include "frontend/kernel_modules.h"
-#include "frontend/package_menu.h"
 #include "pkgmgr/install_child.h"
 #include "pkgmgr/version.h"
 #include "system/child_slot.h"
@@ -197,10 +196,7 @@ bool install_from_hard_disk(System& system, TargetDisk& disk) {
   PackageList packages;
   if (!discover_packages(packages)) return false;
   if (choose) {
-    PackageMenu menu;
-    menu.packages = menu_entries(packages);
-    menu.cursor = 0;
-    if (!run_package_menu(menu)) {
+    if (!choose_packages(packages)) {
       out_printf("Installation canceled\n");
       return false;
     }

@@ -26,7 +26,7 @@
 #include "system/root.h"
 #include "testing/fake_system.h"
 #include "testing/loop_disk.h"
-#include "testing/scratch_dir.h"
+#include "testing/stdin_text.h"
 #include "testing/signing.h"
 #include "testing/tree_util.h"
 

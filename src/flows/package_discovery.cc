@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "frontend/package_menu.h"
 #include "pkgmgr/ordering.h"
 #include "pkgmgr/version.h"
 #include "system/output.h"
@@ -70,8 +71,12 @@ void build_install_list(const PackageList& list, InstallList& install) {
   install = order_packages_as(candidates, false, true);
 }
 
-std::vector<LocalPackage*> menu_entries(const PackageList& list) {
-  std::vector<LocalPackage*> entries;
-  for (const auto& package : list) entries.push_back(package.get());
-  return entries;
+bool choose_packages(PackageList& list) {
+  PackageMenu menu;
+  for (const auto& package : list) menu.packages.push_back(package.get());
+  menu.cursor = 0;
+  if (!run_package_menu(menu)) return false;
+  for (size_t i = 0; i < list.size(); ++i)
+    list[i]->selected = i < menu.selected.size() && menu.selected[i];
+  return true;
 }

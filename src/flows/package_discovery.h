@@ -26,5 +26,6 @@ bool discover_packages(PackageList& list);
 // warning), and every package comes after what it depends on.
 void build_install_list(const PackageList& list, InstallList& install);
 
-// The list's packages as the menu shows them (pointers into list, same order).
-std::vector<LocalPackage*> menu_entries(const PackageList& list);
+// Shows the package menu over the list, in its order, and sets each package's selected flag
+// to the user's choice. False when the user cancelled (the flags are then unchanged).
+bool choose_packages(PackageList& list);

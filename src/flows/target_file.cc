@@ -5,7 +5,6 @@
 #include <cerrno>
 
 #include "archive/target_tree.h"
-#include "system/root.h"
 
 int create_target_file(const std::string& entry, mode_t mode, mode_t dir_mode) {
   EntryPath path;
@@ -13,7 +12,7 @@ int create_target_file(const std::string& entry, mode_t mode, mode_t dir_mode) {
     errno = EINVAL;
     return -1;
   }
-  DirFd dir = open_parent(root_path("/flash"), path, true, dir_mode);
+  DirFd dir = open_parent(Target::flash(), path, true, dir_mode);
   if (!dir.ok()) return -1;
   return openat(dir.get(), path.leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                 mode);
