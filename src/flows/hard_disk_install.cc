@@ -22,6 +22,7 @@
 #include "pkgmgr/install_child.h"
 #include "pkgmgr/version.h"
 #include "system/child_slot.h"
+#include "system/fd_stream.h"
 #include "system/output.h"
 #include "system/root.h"
 #include "system/system.h"
@@ -170,7 +171,7 @@ bool write_configuration(const ArchiveBuffer& config) {
     out_printf("\nFATAL ERROR: couldn't make script\n");
     return false;
   }
-  bool ok = config.size == 0 || write(fd, config.data.get(), config.size) == ssize_t(config.size);
+  bool ok = config.size == 0 || write_all(fd, config.data.get(), config.size) == 0;
   close(fd);
   if (!ok) out_printf("\nFATAL ERROR: Writing configuration failed\n");
   return ok;
