@@ -106,7 +106,7 @@ void ladder(Xz& r0, Xz& r1, const Fe& x1, const uint8_t* k, int nbits) {
   fe_cswap(r0.z, r1.z, swapped);
 }
 
-// What the two-scalar ladder needs to know about P.
+// What the key checks and the sign test of key generation need to know about P.
 struct KeyPoint {
   enum Kind { kGeneral, kBase, kTwoTorsion };
   Kind kind = kGeneral;
