@@ -483,6 +483,7 @@ def bench_profile(args, results, payload, kpk):
         results.add("Profile of the installation child", "Not taken: valgrind is missing.")
         return
     target = os.path.join(args.work, "target")
+    os.makedirs(target, exist_ok=True)
     prof = os.path.join(args.work, "profile")
     shutil.rmtree(prof, ignore_errors=True)
     os.makedirs(prof)
