@@ -1,3 +1,4 @@
+#include "disk/drive_detection.h"
 #include "frontend/entry.h"
 #include "frontend/flow_table.h"
 #include "system/linux_system.h"
@@ -9,6 +10,7 @@ namespace {
 // (src/network). An empty slot ends that mode in "FATAL ERROR: internal error".
 FlowTable linked_flows() {
   FlowTable flows;
+  flows.detect_target_disk = detect_target_disk;
   return flows;
 }
 

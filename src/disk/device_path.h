@@ -1,0 +1,12 @@
+// Device paths of the target disk as the installer uses them: installer paths under /dev,
+// opened only through the root prefix (system/root.h).
+#pragma once
+
+#include <string>
+
+// True for "/dev/NAME..." without empty, "." or ".." components, so that the path, once
+// prefixed with the root, cannot lead outside the root's /dev.
+bool valid_device_path(const std::string& device);
+
+// The path of partition number of a disk: the device followed by the number ("%s%u").
+std::string partition_path(const std::string& device, unsigned number);
