@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "archive/adler32.h"
 #include "archive/part_reader.h"
 
 namespace {
@@ -69,6 +70,7 @@ InflateStreamBuf::InflateStreamBuf(std::streambuf* source, bool ahead) : source_
   memset(&zs_, 0, sizeof zs_);
   // A failed initialisation shows up as an error of the first inflate call: end of data.
   inflateInit(&zs_);
+  own_check_ = adler32_fast() && inflateValidate(&zs_, 0) == Z_OK;
   if (!ahead) return;
   ahead_ = std::make_unique<Ahead>();
   // The thread takes no signals: their handlers keep running where they ran before.
@@ -96,10 +98,24 @@ InflateStreamBuf::~InflateStreamBuf() {
   inflateEnd(&zs_);
 }
 
+bool InflateStreamBuf::check_matches() {
+  // The trailer: the 4 bytes before next_in, some of them perhaps from earlier chunks.
+  const long used = long(zs_.next_in - input_);
+  uint32_t trailer = 0;
+  for (long i = used - 4; i < used; ++i)
+    trailer = trailer << 8 | (i >= 0 ? input_[i] : recent_input_[4 + i]);
+  return trailer == check_;
+}
+
 uint32_t InflateStreamBuf::inflate_window(char* window) {
   for (;;) {
     if (zs_.avail_in == 0) {
+      for (uint32_t i = input_length_ > 4 ? input_length_ - 4 : 0; i < input_length_; ++i) {
+        memmove(recent_input_, recent_input_ + 1, 3);
+        recent_input_[3] = input_[i];
+      }
       std::streamsize got = source_->sgetn(reinterpret_cast<char*>(input_), kInputSize);
+      input_length_ = got > 0 ? uint32_t(got) : 0;
       if (got <= 0) return 0;
       zs_.next_in = input_;
       zs_.avail_in = uInt(got);
@@ -108,6 +124,10 @@ uint32_t InflateStreamBuf::inflate_window(char* window) {
     zs_.avail_out = kWindowSize;
     int result = inflate(&zs_, Z_PARTIAL_FLUSH);
     uint32_t produced = kWindowSize - zs_.avail_out;
+    if (own_check_) {
+      check_ = adler32_update(check_, reinterpret_cast<const uint8_t*>(window), produced);
+      if (result == Z_STREAM_END && !check_matches()) result = Z_DATA_ERROR;
+    }
     if (result != Z_OK && result != Z_STREAM_END) return 0;
     if (result == Z_STREAM_END && produced == 0) return 0;
     if (produced > 0) return produced;

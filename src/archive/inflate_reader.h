@@ -57,10 +57,18 @@ class InflateStreamBuf : public std::streambuf {
   int_type underflow_ahead();
   void produce();
 
+  // With a fast Adler-32 at hand the stream's check value is computed here rather than by
+  // zlib (told not to); a mismatch at the end counts as zlib's data error would.
+  bool check_matches();
+
   // area_[0] is the put-back slot, followed directly by the window.
   char area_[1 + kWindowSize];
   unsigned char input_[kInputSize];
+  uint32_t input_length_ = 0;
   z_stream zs_;
+  bool own_check_ = false;
+  uint32_t check_ = 1;
+  uint8_t recent_input_[4] = {};  // the last bytes of the input chunks before this one
   std::streambuf* source_;
   uint32_t total_out_ = 0;
   std::unique_ptr<Ahead> ahead_;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/adler32.h"
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
 #include "archive_writer.h"
@@ -223,6 +224,31 @@ TEST(InflateReader, BytesAfterTheStreamEndAreNeverReturned) {
   EXPECT_EQ(inflate_part(kpk::zlib_compress(data) + "TRAILING GARBAGE", &next), data);
   EXPECT_TRUE(next);
   EXPECT_EQ(inflate_part(stored_zlib(data) + std::string(9000, 'G')), data);
+}
+
+// A wrong check value ends the data early, the last window's bytes with it, alike whether
+// zlib checks it or the reader does (where the fast Adler-32 is at hand); also when the
+// trailer comes in an input chunk of its own.
+TEST(InflateReader, WrongCheckValueEndsTheStreamAlike) {
+  for (size_t n : {size_t(4089), size_t(5000), size_t(70000)}) {
+    std::string data = sample(n);
+    for (std::string z : {stored_zlib(data), kpk::zlib_compress(data)}) {
+      for (size_t byte : {z.size() - 1, z.size() - 4}) {
+        std::string bad = z;
+        bad[byte] ^= 0x01;
+        std::string own = inflate_part(bad);
+        adler32_force_portable(true);  // the portable Adler-32 leaves the check to zlib
+        std::string zlibs = inflate_part(bad);
+        adler32_force_portable(false);
+        EXPECT_EQ(own, zlibs) << n;
+        EXPECT_EQ(own, data.substr(0, own.size())) << n;
+        // A trailer that comes alone finds every window already handed out.
+        if (n != 4089) {
+          EXPECT_LT(own.size(), data.size()) << n;
+        }
+      }
+    }
+  }
 }
 
 TEST(InflateReader, CorruptDataEndsTheStream) {

@@ -3,8 +3,9 @@
 #include <atomic>
 #include <cstring>
 
+#include "system/cpu_features.h"
+
 #if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #define KEST_SHA1_X86 1
 #endif
@@ -69,16 +70,6 @@ void compress_portable(uint32_t state[5], const uint8_t* block, size_t count) {
 }
 
 #ifdef KEST_SHA1_X86
-
-// The SHA extensions (with SSSE3 and SSE 4.1 for the byte shuffle and the lane extract).
-bool cpu_has_sha() {
-  unsigned a, b, c, d;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-  if (!(c & bit_SSSE3) || !(c & bit_SSE4_1)) return false;
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
-  __cpuid_count(7, 0, a, b, c, d);
-  return (b & bit_SHA) != 0;
-}
 
 // Four rounds per instruction. ABCD holds a..d (a in the top lane), E0/E1 take turns holding
 // e plus the next four message words; MSG0..3 are the rolling message schedule, extended four
