@@ -126,4 +126,26 @@ TEST_F(InstallerAsInit, WithoutVirtualConsoleItTalksOnTheSerialLine) {
                 "\033[?25h\nRebooting...");
 }
 
+TEST_F(InstallerAsInit, CdromModeFindsItsDiskThroughThePartitioningTool) {
+  if (access("/bin/busybox", X_OK) != 0) GTEST_SKIP() << "no static busybox for the root";
+  std::string root = root_.path();
+  std::ofstream(root + "/dev/tty0");
+  std::ofstream(root + "/dev/null");
+  std::ofstream(root + "/TYPE") << "cdrom\n";
+  ASSERT_EQ(mkdir((root + "/bin").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root + "/sbin").c_str(), 0755), 0);
+  ASSERT_TRUE(copy_file("/bin/busybox", root + "/bin/sh", 0755));
+  // The medium's tool lists one disk; nothing in the root is a real device.
+  std::ofstream(root + "/sbin/sfdisk")
+      << "#!/bin/sh\n[ \"$*\" = -g ] && echo '/dev/sdb: 1024 cylinders, 255 heads, 63 sectors'\n";
+  ASSERT_EQ(chmod((root + "/sbin/sfdisk").c_str(), 0755), 0);
+  CommandResult run = run_installer_in_namespace("init", {}, "\n");
+  ASSERT_NE(run.status, -1) << "the installer did not end: " << run.output;
+  EXPECT_TRUE(ended_by_restart(run.status)) << "raw status " << run.status;
+  const std::string found =
+      "Loading drivers\n\nLooking for harddrives...\n\nFound harddrive as SATA 2\n";
+  EXPECT_EQ(run.output.substr(0, found.size()), found) << run.output;
+  EXPECT_NE(run.output.find("Press ENTER to reboot"), std::string::npos) << run.output;
+}
+
 }  // namespace

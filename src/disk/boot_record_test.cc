@@ -2,32 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-#include "disk/boot_code.h"
 #include "disk/device_path.h"
 #include "testing/scratch_root.h"
 
 namespace {
 
+// The bytes written on a real disk: real_disk_test.cc.
 using BootRecordTest = ScratchRoot;
-
-std::string boot_code() { return std::string(reinterpret_cast<const char*>(kBootCode), 184); }
-
-TEST_F(BootRecordTest, BootCodeReplacesBytesUpToThePartitionEntries) {
-  std::string old_disk;
-  for (int i = 0; i < 2048; ++i) old_disk.push_back(char(i * 7 + 3));
-  put(host("/dev/sda"), old_disk);
-  ASSERT_TRUE(prepare_boot_record("/dev/sda"));
-  std::string disk = get(host("/dev/sda"));
-  ASSERT_EQ(disk.size(), old_disk.size());
-  EXPECT_EQ(disk.substr(0, 184), boot_code());
-  EXPECT_EQ(disk.substr(184, 262), std::string(262, '\0'));
-  EXPECT_EQ(disk.substr(446), old_disk.substr(446));  // entries, signature, the rest
-  // The code ends in its two messages; its last bytes are zero padding.
-  EXPECT_NE(boot_code().find("Missing operating system"), std::string::npos);
-  EXPECT_NE(boot_code().find("Error loading operating system"), std::string::npos);
-}
 
 TEST_F(BootRecordTest, FailuresAreReportedAndNothingIsWrittenOutsideTheRootsDev) {
   // A disk shorter than one sector is read but never written.

@@ -93,8 +93,11 @@ bool detect_target_disk(System& system, TargetDisk& disk) {
   const TargetDisk* drives = nullptr;
   for (int attempt = 0; attempt < kScanAttempts && !drives; ++attempt) {
     drives = scan_drives(system);
-    // The progress dots' alarm cuts a sleep short; sleep out the rest of the second.
-    for (unsigned left = drives ? 0 : 1; left > 0;) left = system.sleep(left);
+    // The progress dots' alarm cuts a sleep short: sleep out the rest once more.
+    if (!drives) {
+      unsigned left = system.sleep(1);
+      if (left > 0) system.sleep(left);
+    }
   }
   end_progress();
   if (!drives) {
