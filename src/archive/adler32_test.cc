@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -26,9 +27,10 @@ TEST(Adler32, MatchesZlib) {
       uLong expected = adler32(1, data.data() + start, uInt(n));
       EXPECT_EQ(adler32_update(1, data.data() + start, n), expected) << n << (portable ? " portable" : "");
       // Continued from a value that is not 1, in two pieces.
+      size_t rest = std::min(n, data.size() - 1000);
       uLong first = adler32(1, data.data(), 1000);
-      EXPECT_EQ(adler32_update(adler32_update(1, data.data(), 1000), data.data() + 1000, n),
-                adler32(first, data.data() + 1000, uInt(n)));
+      EXPECT_EQ(adler32_update(adler32_update(1, data.data(), 1000), data.data() + 1000, rest),
+                adler32(first, data.data() + 1000, uInt(rest)));
     }
     uLong high = adler32(adler32(1, data.data(), 12), ones.data(), uInt(ones.size()));
     EXPECT_EQ(adler32_update(adler32_update(1, data.data(), 12), ones.data(), ones.size()), high);
