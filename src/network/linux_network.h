@@ -1,0 +1,30 @@
+// The real network calls behind the Network seam: interface ioctls, UDP sockets, select and
+// gettimeofday. main() creates the one instance of the run.
+#pragma once
+
+#include "network/network.h"
+
+#include <cstdint>
+
+// Makes the kernel drop, before they wake anyone, the datagrams on socket whose header names
+// address as their sender: a broadcast is also delivered to the sending host itself, and
+// every request would otherwise come back to its own card first. (The session rules reject
+// such datagrams anyway; this only saves the work.) False if the filter cannot be attached.
+bool ignore_own_datagrams(int socket, const uint8_t* address);
+
+class LinuxNetwork : public Network {
+ public:
+  ~LinuxNetwork() override { close_query(); }
+  bool open_query() override;
+  void close_query() override;
+  int hardware_address(const std::string& card, uint8_t (&address)[6]) override;
+  int open_card_socket(const std::string& card) override;
+  void close_socket(int socket) override;
+  int send(int socket, const void* bytes, size_t length) override;
+  int receive(int socket, void* buffer, size_t max, sockaddr_in& sender) override;
+  int wait(const int* descriptors, bool* ready, size_t count, uint64_t& timeout_us) override;
+  uint64_t now_microseconds() override;
+
+ private:
+  int query_ = -1;
+};
