@@ -1,3 +1,0 @@
-# Sourced by every package script.
-PATH=/bin:/sbin:/usr/bin:/usr/sbin
-export PATH
