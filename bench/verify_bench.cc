@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 64; ++i) seed[i] = uint8_t(i * 37 + 1);
   SigningKey key;
   if (!signing_key_from_seed(key, seed)) return 1;
-  uint8_t digest[20], record[68];
+  uint8_t digest[20], record[kSignatureRecordSize];
   for (int i = 0; i < 20; ++i) digest[i] = uint8_t(i * 11 + 5);
   sign_digest(kSignatureHashConstants, key, digest, record);
   if (!signature_record_valid_for(kSignatureHashConstants, key.public_key, digest, record)) {

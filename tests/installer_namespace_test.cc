@@ -80,7 +80,7 @@ class InstallerAsInit : public ::testing::Test {
     return read_file("/proc/self/mountinfo").find(path) != std::string::npos;
   }
 
-  ScratchDir root_;
+  TempDir root_;
 };
 
 TEST_F(InstallerAsInit, InitSplitRunsToTheRebootOfItsNamespace) {

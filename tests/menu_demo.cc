@@ -6,16 +6,15 @@
 #include <memory>
 #include <vector>
 
-#include "flows/local_package.h"
 #include "frontend/console.h"
 #include "frontend/package_menu.h"
 #include "system/output.h"
 
 namespace {
 
-std::unique_ptr<LocalPackage> package(const char* name, std::vector<const char*> depends,
+std::unique_ptr<PackageInfo> package(const char* name, std::vector<const char*> depends,
                                       const char* description) {
-  auto p = std::make_unique<LocalPackage>();
+  auto p = std::make_unique<PackageInfo>();
   p->name = name;
   p->version = 0x03006601;  // 3.0 final, build 1
   for (const char* d : depends) {
@@ -30,7 +29,7 @@ std::unique_ptr<LocalPackage> package(const char* name, std::vector<const char*>
 }  // namespace
 
 int main() {
-  std::vector<std::unique_ptr<LocalPackage>> list;
+  std::vector<std::unique_ptr<PackageInfo>> list;
   list.push_back(package("system", {},
                          "Base system of the router: kernel, libraries, shell and the "
                          "configuration tools that every installation needs."));
@@ -47,8 +46,8 @@ int main() {
   bool install = run_package_menu(menu);
 
   out_printf("menu returned %s:", install ? "install" : "cancel");
-  for (auto& p : list)
-    if (p->selected) out_printf(" %s", p->name.c_str());
+  for (size_t i = 0; i < list.size(); ++i)
+    if (menu.selected[i]) out_printf(" %s", list[i]->name.c_str());
   out_flush();
   TerminalState state;
   enter_raw_mode(state);

@@ -52,7 +52,7 @@ class TmuxScreen {
     args.insert(args.begin(), {"tmux", "-S", socket_});
     return run_command(args, "", 10000);
   }
-  ScratchDir dir_;  // holds the server's socket: every screen has a server of its own
+  TempDir dir_;  // holds the server's socket: every screen has a server of its own
   std::string socket_;
 };
 

@@ -114,13 +114,13 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::strin
   return result;
 }
 
-ScratchDir::ScratchDir() {
+TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/kest-scenario-XXXXXX";
   if (mkdtemp(pattern.data())) path_ = pattern;
 }
 
-ScratchDir::~ScratchDir() {
+TempDir::~TempDir() {
   if (!path_.empty()) remove_tree(path_);
 }
 

@@ -18,14 +18,14 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::strin
 // The full path of a program on PATH, or "" when there is none.
 std::string find_program(const std::string& name);
 
-// A fresh directory under the temporary directory, removed with everything in it on
-// destruction.
-class ScratchDir {
+// A fresh temporary directory (no scratch root: these tests run whole programs), removed with
+// everything in it on destruction.
+class TempDir {
  public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
 
  private:

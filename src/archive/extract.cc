@@ -1,22 +1,20 @@
-// Extraction of a package's file records onto the target.
+#include "archive/extract.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "archive/inflate_reader.h"
-#include "archive/install.h"
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
 #include "archive/stream_read.h"
-#include "archive/target_tree.h"
-#include "pkgmgr/database.h"
-#include "pkgmgr/package_manager.h"
-#include "system/root.h"
+#include "system/fd_stream.h"
 
 namespace {
 
@@ -29,16 +27,6 @@ bool skip_bytes(std::istream& in, uint32_t n) {
   return !in.fail();
 }
 
-// A free name in dir for moving an existing entry aside.
-std::string backup_name(int dir) {
-  static unsigned counter = 0;
-  struct stat st;
-  for (;;) {
-    std::string name = ".kpk-replaced-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) return name;
-  }
-}
-
 struct DirTime {
   EntryPath path;
   uint32_t mtime;
@@ -46,147 +34,140 @@ struct DirTime {
 
 class Extractor {
  public:
-  Extractor(Package& p, PartReader& r, bool plain, bool relative)
-      : p_(p), r_(r), plain_(plain), relative_(relative),
-        root_(relative ? std::string(".") : root_path("/flash")) {}
+  Extractor(PartReader& r, const Target& target, std::string_view under, ExtractionSink& sink)
+      : r_(r), target_(target), sink_(sink) {
+    EntryPath below;
+    if (split_entry_name(under, &below)) {
+      under_ = std::move(below.parents);
+      under_.push_back(std::move(below.leaf));
+    }
+  }
 
   bool run();
 
  private:
-  bool entry(const uint8_t* header, const std::string& name);
-  bool create(int dir, const EntryPath& path, const std::string& name, const std::string& installed,
-              uint16_t mode, uint16_t uid, uint16_t gid, uint32_t mtime, uint32_t size);
-  // Moves what is at path aside so that it can be put back if the installation fails.
-  void move_aside(int dir, const EntryPath& path, const std::string& installed);
+  bool entry(const FileRecordHeader& record, const std::string& name);
+  bool create(int dir, const EntryPath& path, const std::string& name,
+              const std::string& recorded, const FileRecordHeader& record);
+  // Makes room at path: an entry this extraction made earlier is replaced, anything else is
+  // moved aside so that it can be put back if the installation fails.
+  void make_room(int dir, const RecordedPath& path, const std::string& recorded);
   bool broken() {
-    report_broken(p_);
+    sink_.broken();
     return false;
   }
   bool create_failed(const std::string& name, int error) {
-    report_create_failure(p_, name, error);
+    sink_.create_failed(name, error);
     return false;
   }
+  bool skip_content(uint32_t size) { return skip_bytes(*data_, size) ? true : broken(); }
 
-  Package& p_;
   PartReader& r_;
-  bool plain_;
-  bool relative_;
-  std::string root_;
+  const Target& target_;
+  ExtractionSink& sink_;
+  std::vector<std::string> under_;
   std::unique_ptr<InflateReader> data_;
   std::vector<DirTime> dir_times_;
+  std::set<std::string> created_;
   std::vector<std::string> cached_parents_;
   DirFd cached_dir_;
 };
 
 bool Extractor::run() {
-  if (p_.disabled) {
-    // /flash/x/<name> and /flash/x/<name>/var/pdb/<name>, also for a relative install.
-    EntryPath x{{"x", p_.name, "var", "pdb", p_.name}, ""};
-    open_parent(root_path("/flash"), x, true, kParentMode);
-  }
   data_ = std::make_unique<InflateReader>(r_);
   for (;;) {
     uint8_t header[kFileRecordHeaderSize];
     if (!data_->read(reinterpret_cast<char*>(header), kFileRecordHeaderSize)) break;
+    FileRecordHeader record = decode_file_record_header(header);
     std::string name;
-    if (!read_declared(*data_, load_le16(header + 28), &name)) return broken();
-    if (!entry(header, name)) return false;
+    if (!read_declared(*data_, record.name_length, &name)) return broken();
+    if (!entry(record, name)) return false;
   }
   for (const DirTime& d : dir_times_) {
-    DirFd dir = open_parent(root_, d.path, false, 0);
+    DirFd dir = open_parent(target_, d.path, false, 0);
     struct timespec times[2] = {{time_t(d.mtime), 0}, {time_t(d.mtime), 0}};
     if (dir.ok()) utimensat(dir.get(), d.path.leaf.c_str(), times, AT_SYMLINK_NOFOLLOW);
   }
   return true;
 }
 
-bool Extractor::entry(const uint8_t* header, const std::string& name) {
-  uint16_t mode = load_le16(header);
-  uint16_t uid = load_le16(header + 2), gid = load_le16(header + 4);
-  uint32_t mtime = load_le32(header + 8);
-  bool skip = header[23] != 0;
-  uint32_t size = load_le32(header + 24);
+bool Extractor::entry(const FileRecordHeader& record, const std::string& name) {
+  RecordedPath recorded;
+  recorded.relative = target_.relative;
+  if (!split_entry_name(name, &recorded.path)) return broken();
+  recorded.path.parents.insert(recorded.path.parents.begin(), under_.begin(), under_.end());
+  const EntryPath& path = recorded.path;
+  const std::string text = recorded.text();
 
-  std::string installed = relative_ ? "." : "";
-  if (p_.disabled) installed += "/x/" + p_.name;
-  if (name.empty() || name[0] != '/') installed += "/";
-  installed += name;
-
-  EntryPath path;
-  if (!split_entry_name(name, &path)) return broken();
-  if (p_.disabled) {
-    path.parents.insert(path.parents.begin(), {"x", p_.name});
-  }
   // Entries of one directory follow each other: keep its handle for the next one.
   int parent_error = 0;
   if (!cached_dir_.ok() || cached_parents_ != path.parents) {
-    cached_dir_ = open_parent(root_, path, true, kParentMode);
+    cached_dir_ = open_parent(target_, path, true, kParentMode);
     parent_error = errno;
     cached_parents_ = cached_dir_.ok() ? path.parents : std::vector<std::string>();
   }
   const DirFd& dir = cached_dir_;
 
-  if (skip) return skip_bytes(*data_, size) ? true : broken();
+  if (record.skip) return skip_content(record.size);
   if (!dir.ok()) return create_failed(name, parent_error);
 
+  // What is there, a link at the entry followed inside the target.
   struct stat st;
-  if (fstatat(dir.get(), path.leaf.c_str(), &st, 0) == 0) {
-    if (S_ISDIR(st.st_mode) && (mode & kTypeMask) == kTypeDirectory)
-      return skip_bytes(*data_, size) ? true : broken();
-    if (!plain_) {
-      std::string owner = PackageManager::instance().owner_of(installed);
-      if (!owner.empty()) {
-        PackageManager::instance().warning("file %s collides with %s package", installed.c_str(),
-                                           owner.c_str());
-        return skip_bytes(*data_, size) ? true : broken();
-      }
-      PackageManager::instance().warning("ghost file %s", installed.c_str());
-    }
-    move_aside(dir.get(), path, installed);
+  bool present = fstatat(dir.get(), path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (present && S_ISLNK(st.st_mode)) present = stat_entry(target_, path, &st) == 0;
+  if (present) {
+    if (S_ISDIR(st.st_mode) && (record.mode & kTypeMask) == kTypeDirectory)
+      return skip_content(record.size);
+    if (sink_.keep_existing(text)) return skip_content(record.size);
+    make_room(dir.get(), recorded, text);
   } else if (fstatat(dir.get(), path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     // A link that leads nowhere counts as absent, but nothing may be written through it.
-    move_aside(dir.get(), path, installed);
+    make_room(dir.get(), recorded, text);
   }
-  if (!create(dir.get(), path, name, installed, mode, uid, gid, mtime, size)) return false;
-  show_installing(p_, r_);
+  if (!create(dir.get(), path, name, text, record)) return false;
+  sink_.progress();
   return true;
 }
 
-void Extractor::move_aside(int dir, const EntryPath& path, const std::string& installed) {
+void Extractor::make_room(int dir, const RecordedPath& path, const std::string& recorded) {
+  const std::string& leaf = path.path.leaf;
   struct stat st;
   // A directory stays where it is: creating the entry then fails, and nothing is lost.
-  if (fstatat(dir, path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) return;
-  if (p_.files.count(installed)) {
+  if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) return;
+  if (created_.count(recorded)) {
     // An entry of this very package, written again: the later one wins.
-    unlinkat(dir, path.leaf.c_str(), 0);
+    unlinkat(dir, leaf.c_str(), 0);
     return;
   }
-  std::string backup = backup_name(dir);
-  if (renameat(dir, path.leaf.c_str(), dir, backup.c_str()) == 0)
-    p_.moved_aside.push_back({relative_ ? installed : "/flash" + installed, backup});
+  std::string backup = move_aside(dir, leaf);
+  if (!backup.empty()) sink_.moved_aside(path, backup);
 }
 
 bool Extractor::create(int dir, const EntryPath& path, const std::string& name,
-                       const std::string& installed, uint16_t mode, uint16_t uid, uint16_t gid,
-                       uint32_t mtime, uint32_t size) {
+                       const std::string& recorded, const FileRecordHeader& record) {
   const char* leaf = path.leaf.c_str();
-  const uint16_t type = mode & kTypeMask;
-  const mode_t permissions = mode & 07777;
-  struct timespec times[2] = {{time_t(mtime), 0}, {time_t(mtime), 0}};
+  const uint16_t type = record.mode & kTypeMask;
+  const mode_t permissions = record.mode & 07777;
+  const uint32_t size = record.size;
+  struct timespec times[2] = {{time_t(record.mtime), 0}, {time_t(record.mtime), 0}};
+  auto made = [&] {
+    created_.insert(recorded);
+    sink_.created(recorded);
+  };
 
   if (type == kTypeSymlink) {
     std::string target;
     if (!read_declared(*data_, size, &target)) return broken();
     if (symlinkat(target.c_str(), dir, leaf) != 0) return create_failed(name, errno);
-    p_.files.insert(installed);
-    fchownat(dir, leaf, uid, gid, AT_SYMLINK_NOFOLLOW);
+    made();
+    fchownat(dir, leaf, record.uid, record.gid, AT_SYMLINK_NOFOLLOW);
     return true;
   }
 
   if (type == kTypeRegular) {
     int fd = openat(dir, leaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return create_failed(name, errno);
-    p_.files.insert(installed);
+    made();
     char chunk[kCopyChunk];
     uint32_t left = size;
     while (left > 0) {
@@ -195,19 +176,13 @@ bool Extractor::create(int dir, const EntryPath& path, const std::string& name,
         close(fd);
         return broken();
       }
-      for (size_t done = 0; done < want;) {
-        ssize_t n = write(fd, chunk + done, want - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          int error = n < 0 ? errno : EIO;
-          close(fd);
-          return create_failed(name, error);
-        }
-        done += size_t(n);
+      if (int error = write_all(fd, chunk, want)) {
+        close(fd);
+        return create_failed(name, error);
       }
       left -= want;
     }
-    fchown(fd, uid, gid);
+    fchown(fd, record.uid, record.gid);
     fchmod(fd, permissions);
     futimens(fd, times);
     if (close(fd) != 0) return create_failed(name, errno);
@@ -217,22 +192,22 @@ bool Extractor::create(int dir, const EntryPath& path, const std::string& name,
   if (type == kTypeDirectory) {
     if (!skip_bytes(*data_, size)) return broken();
     if (mkdirat(dir, leaf, permissions & 0777) != 0) return create_failed(name, errno);
-    dir_times_.push_back({path, mtime});
+    dir_times_.push_back({path, record.mtime});
   } else if (type == kTypeCharDevice || type == kTypeBlockDevice) {
     std::string number;
     if (size != 4 || !read_declared(*data_, 4, &number)) return broken();
     dev_t device = dev_t(load_le32(reinterpret_cast<const uint8_t*>(number.data())));
     if (mknodat(dir, leaf, type | (permissions & 0777), device) != 0)
       return create_failed(name, errno);
-    p_.files.insert(installed);
+    made();
   } else if (type == kTypeFifo) {
     if (!skip_bytes(*data_, size)) return broken();
     if (mkfifoat(dir, leaf, permissions & 0777) != 0) return create_failed(name, errno);
-    p_.files.insert(installed);
+    made();
   } else {
     return broken();
   }
-  fchownat(dir, leaf, uid, gid, AT_SYMLINK_NOFOLLOW);
+  fchownat(dir, leaf, record.uid, record.gid, AT_SYMLINK_NOFOLLOW);
   fchmodat(dir, leaf, permissions, 0);
   utimensat(dir, leaf, times, AT_SYMLINK_NOFOLLOW);
   return true;
@@ -240,7 +215,8 @@ bool Extractor::create(int dir, const EntryPath& path, const std::string& name,
 
 }  // namespace
 
-bool extract_files(Package& p, PartReader& r, bool plain, bool relative) {
-  Extractor extractor(p, r, plain, relative);
+bool extract_files(PartReader& r, const Target& target, std::string_view under,
+                   ExtractionSink& sink) {
+  Extractor extractor(r, target, under, sink);
   return extractor.run();
 }

@@ -70,7 +70,7 @@ class InflateStreamBuf : public std::streambuf {
   uint32_t check_ = 1;
   uint8_t recent_input_[4] = {};  // the last bytes of the input chunks before this one
   std::streambuf* source_;
-  uint32_t total_out_ = 0;
+  uint64_t total_out_ = 0;  // decompressed bytes produced; may exceed 4 GiB
   std::unique_ptr<Ahead> ahead_;
 };
 

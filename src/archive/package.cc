@@ -1,6 +1,6 @@
 #include "archive/package.h"
 
-#include "pkgmgr/version.h"
+#include "archive/version_text.h"
 
 std::string display_label(const Package& package) {
   if (!package.bundle.name.empty()) return requirement_label(package.bundle);

@@ -42,23 +42,12 @@ struct PackageInfo {
 
 enum class PendingAction : uint32_t { None = 0, Uninstall = 1, Enable = 2, Disable = 3 };
 
-// A file of no package that an installation moved aside to put its own entry in its place:
-// target is the installer path of the entry ("/flash/..." or "./..."), backup the name the
-// old file has meanwhile in the same directory.
-struct MovedAside {
-  std::string target;
-  std::string backup;
-};
-
 struct Package : PackageInfo {
-  std::set<std::string> files;  // installed paths ("/..." or "./..."), byte order
+  std::set<std::string> files;  // RecordedPath texts ("/..." or "./..."), byte order
   PackageRef bundle;            // the bundle this package was installed from; empty name: none
   bool disabled = false;
   bool user_forced = false;  // the enabled/disabled state was the user's choice
   PendingAction pending = PendingAction::None;
-  // Files moved aside by the installation that is running: put back by release_files,
-  // deleted once the installation is committed.
-  std::vector<MovedAside> moved_aside;
 };
 
 struct PackageFile : PackageInfo {

@@ -85,7 +85,6 @@ class PartReader : public std::istream {
   ~PartReader() override;
 
   bool is_plain() const;
-  uint32_t magic() const { return magic_; }
   uint32_t total_length() const { return total_length_; }
 
   // Adds a type at which next_part stops; add all before the first next_part.
@@ -127,9 +126,3 @@ class PartReader : public std::istream {
   uint32_t magic_ = 0;
   uint32_t total_length_ = 0;
 };
-
-// Little-endian field access for archive records.
-inline uint16_t load_le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-inline uint32_t load_le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}

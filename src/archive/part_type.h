@@ -1,4 +1,5 @@
-// Package archive constants: file-header magics and part types.
+// Package archive layout: file-header magics, part types, record sizes and the decoding of
+// little-endian fields and file-record headers.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,6 @@ constexpr uint32_t kPartHeaderSize = 6;
 constexpr uint32_t kPackageHeaderSize = 32;  // body of PackageHeader and BundleHeader
 constexpr uint32_t kRefRecordSize = 32;
 constexpr uint32_t kFileRecordHeaderSize = 30;
-constexpr uint32_t kSignatureRecordSize = 68;
 
 enum PartType : int32_t {
   PackageHeader = 1,
@@ -27,6 +27,30 @@ enum PartType : int32_t {
   BundleContents = 20,
   Image = 21,
 };
+
+// Little-endian field access for archive records.
+inline uint16_t load_le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint32_t load_le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// The fixed header of one file record of the decompressed file data; the name and the
+// content follow it.
+struct FileRecordHeader {
+  uint16_t mode;  // file-type bits (kTypeMask) and permission bits (07777)
+  uint16_t uid;
+  uint16_t gid;
+  uint32_t mtime;  // seconds since 1970-01-01 UTC
+  bool skip;       // nothing is created for the record
+  uint32_t size;   // content bytes after the name
+  uint16_t name_length;
+};
+
+inline FileRecordHeader decode_file_record_header(const uint8_t* p) {
+  return FileRecordHeader{load_le16(p),     load_le16(p + 2), load_le16(p + 4),
+                          load_le32(p + 8), p[23] != 0,       load_le32(p + 24),
+                          load_le16(p + 28)};
+}
 
 // File record type bits (mode & 0xF000).
 constexpr uint16_t kTypeMask = 0xF000;

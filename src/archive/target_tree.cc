@@ -1,15 +1,23 @@
 #include "archive/target_tree.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <deque>
+
+#include "system/root.h"
 
 bool split_entry_name(std::string_view name, EntryPath* path) {
   path->parents.clear();
   path->leaf.clear();
-  if (name.empty() || name.find('\0') != std::string_view::npos) return false;
+  // A newline would split the files record into two other paths.
+  if (name.empty() || name.find_first_of(std::string_view("\0\n", 2)) != std::string_view::npos)
+    return false;
   std::vector<std::string> parts;
   size_t at = 0;
   while (at <= name.size()) {
@@ -27,6 +35,21 @@ bool split_entry_name(std::string_view name, EntryPath* path) {
   return true;
 }
 
+std::string Target::host_root() const { return root_path(root); }
+
+std::string RecordedPath::text() const {
+  std::string out = relative ? "." : "";
+  for (const std::string& part : path.parents) out += "/" + part;
+  return out + "/" + path.leaf;
+}
+
+bool RecordedPath::parse(std::string_view text, RecordedPath* out) {
+  out->relative = text.substr(0, 2) == "./";
+  if (out->relative) text.remove_prefix(2);
+  // Whatever else it begins with, the path is below the target's root.
+  return split_entry_name(text, &out->path);
+}
+
 DirFd::~DirFd() {
   if (fd_ >= 0) close(fd_);
 }
@@ -40,25 +63,191 @@ DirFd& DirFd::operator=(DirFd&& other) noexcept {
   return *this;
 }
 
-DirFd open_parent(const std::string& root, const EntryPath& path, bool create, mode_t mode) {
-  DirFd dir(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.ok()) return dir;
-  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  for (const std::string& part : path.parents) {
-    int fd = openat(dir.get(), part.c_str(), flags);
-    if (fd < 0 && errno == ENOENT && create) {
-      if (mkdirat(dir.get(), part.c_str(), mode) != 0 && errno != EEXIST) return DirFd();
-      fd = openat(dir.get(), part.c_str(), flags);
+namespace {
+
+#ifndef SYS_openat2
+constexpr long SYS_openat2 = 437;  // the same number on every architecture
+#endif
+
+// How many links one resolution may pass through, as the kernel allows.
+constexpr int kMaxLinks = 40;
+
+LinkResolution g_resolution = LinkResolution::kKernel;
+
+std::string joined(const std::vector<std::string>& parts, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += (i ? "/" : "") + parts[i];
+  return out.empty() ? "." : out;
+}
+
+// openat2 with RESOLVE_IN_ROOT; -1 with errno ENOSYS when the kernel has no such call.
+int open_in_root_by_kernel(int root, const std::string& path, int flags) {
+  struct open_how how = {};
+  how.flags = uint64_t(flags);
+  how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+  return int(syscall(SYS_openat2, root, path.c_str(), &how, sizeof how));
+}
+
+// The same resolution in user space: one component at a time without following anything,
+// a link's text put in front of what is left, ".." never above the root and an absolute
+// link back at the root.
+int open_in_root_by_walk(int root, const std::string& path, int flags) {
+  std::deque<std::string> todo;
+  auto push_front = [&](std::string_view text) {
+    std::vector<std::string> parts;
+    size_t at = 0;
+    while (at <= text.size()) {
+      size_t slash = text.find('/', at);
+      if (slash == std::string_view::npos) slash = text.size();
+      if (slash > at) parts.emplace_back(text.substr(at, slash - at));
+      at = slash + 1;
     }
-    if (fd < 0) {
-      // Say that a link is in the way rather than that it is no directory.
-      struct stat st;
-      if (errno == ENOTDIR && fstatat(dir.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISLNK(st.st_mode))
+    todo.insert(todo.begin(), parts.begin(), parts.end());
+  };
+  push_front(path);
+  std::vector<DirFd> below;  // the directories from the root down to the current one
+  int links = 0;
+  while (!todo.empty()) {
+    std::string part = std::move(todo.front());
+    todo.pop_front();
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!below.empty()) below.pop_back();
+      continue;
+    }
+    const int dir = below.empty() ? root : below.back().get();
+    const bool last = todo.empty();
+    struct stat st;
+    if (fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (S_ISLNK(st.st_mode) && !(last && (flags & O_NOFOLLOW))) {
+      if (++links > kMaxLinks) {
         errno = ELOOP;
-      return DirFd();
+        return -1;
+      }
+      std::string target(size_t(st.st_size) + 1, '\0');
+      ssize_t n = readlinkat(dir, part.c_str(), target.data(), target.size());
+      if (n < 0 || size_t(n) >= target.size()) {
+        if (n >= 0) errno = ELOOP;  // it changed under us
+        return -1;
+      }
+      target.resize(size_t(n));
+      if (!target.empty() && target[0] == '/') below.clear();
+      push_front(target);
+      continue;
+    }
+    if (last) return openat(dir, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    below.emplace_back(fd);
+  }
+  // The path named a directory on the way (the root itself, or after a last "..").
+  return openat(below.empty() ? root : below.back().get(), ".", flags | O_CLOEXEC);
+}
+
+// Opens path below the directory root as if root were the root directory. A link at the end
+// is followed unless flags hold O_NOFOLLOW.
+int open_in_root(int root, const std::string& path, int flags) {
+  if (g_resolution == LinkResolution::kKernel) {
+    int fd = open_in_root_by_kernel(root, path, flags | O_CLOEXEC);
+    // Without openat2 (an older kernel, or a filter that forbids it) the walk takes over.
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;
+    g_resolution = LinkResolution::kWalk;
+  }
+  return open_in_root_by_walk(root, path, flags);
+}
+
+}  // namespace
+
+void set_link_resolution(LinkResolution how) { g_resolution = how; }
+LinkResolution link_resolution() { return g_resolution; }
+
+DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode) {
+  DirFd root(open(target.host_root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root.ok() || path.parents.empty()) return root;
+  const int flags = O_RDONLY | O_DIRECTORY;
+  const size_t n = path.parents.size();
+  DirFd dir(open_in_root(root.get(), joined(path.parents, n), flags));
+  if (dir.ok() || errno != ENOENT || !create) return dir;
+  // Something is missing: make the missing directories one at a time.
+  dir = DirFd(dup(root.get()));
+  for (size_t i = 1; i <= n && dir.ok(); ++i) {
+    int fd = open_in_root(root.get(), joined(path.parents, i), flags);
+    if (fd < 0 && errno == ENOENT) {
+      if (mkdirat(dir.get(), path.parents[i - 1].c_str(), mode) != 0 && errno != EEXIST)
+        return DirFd();
+      fd = open_in_root(root.get(), joined(path.parents, i), flags);
     }
     dir = DirFd(fd);
   }
   return dir;
+}
+
+int stat_entry(const Target& target, const EntryPath& path, struct stat* st) {
+  DirFd root(open(target.host_root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root.ok()) return -1;
+  std::vector<std::string> parts = path.parents;
+  parts.push_back(path.leaf);
+  DirFd entry(open_in_root(root.get(), joined(parts, parts.size()), O_PATH));
+  if (!entry.ok()) return -1;
+  return fstat(entry.get(), st);
+}
+
+std::vector<RecordedPath> removal_order(const std::set<std::string>& recorded) {
+  std::vector<RecordedPath> entries, links;
+  for (const std::string& text : recorded) {
+    RecordedPath entry;
+    if (!RecordedPath::parse(text, &entry)) continue;
+    DirFd dir = open_parent(entry.target(), entry.path, false, 0);
+    struct stat st;
+    bool link = dir.ok() &&
+                fstatat(dir.get(), entry.path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode);
+    (link ? links : entries).push_back(std::move(entry));
+  }
+  entries.insert(entries.end(), links.begin(), links.end());
+  return entries;
+}
+
+std::string move_aside(int dir, const std::string& leaf) {
+  static unsigned counter = 0;
+  struct stat st;
+  for (;;) {
+    std::string name =
+        ".kpk-replaced-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) continue;
+    return renameat(dir, leaf.c_str(), dir, name.c_str()) == 0 ? name : std::string();
+  }
+}
+
+void remove_entry(const RecordedPath& entry) {
+  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
+  if (dir.ok()) unlinkat(dir.get(), entry.path.leaf.c_str(), 0);
+}
+
+void restore_entry(const RecordedPath& entry, const std::string& backup) {
+  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
+  if (!dir.ok()) return;
+  unlinkat(dir.get(), entry.path.leaf.c_str(), AT_REMOVEDIR);
+  renameat(dir.get(), backup.c_str(), dir.get(), entry.path.leaf.c_str());
+}
+
+void drop_backup(const RecordedPath& entry, const std::string& backup) {
+  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
+  if (!dir.ok()) return;
+  if (unlinkat(dir.get(), backup.c_str(), 0) == 0 || errno != EISDIR) return;
+  // A record directory: flat, files only.
+  int fd = openat(dir.get(), backup.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* listing = fdopendir(fd);
+  if (!listing) {
+    close(fd);
+    return;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(listing))
+    if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..")
+      names.emplace_back(e->d_name);
+  for (const std::string& name : names) unlinkat(dirfd(listing), name.c_str(), 0);
+  closedir(listing);
+  unlinkat(dir.get(), backup.c_str(), AT_REMOVEDIR);
 }

@@ -1,11 +1,18 @@
-// Writing below a root directory without ever following a symbolic link: every directory on
-// the way to an entry is opened one component at a time with O_NOFOLLOW, so neither a link
-// that an archive planted earlier nor one that was already on the disk can lead a write out
-// of the root.
+// The tree a package is installed into, and every write and delete below it.
+//
+// A Target is where an installation writes: its root directory and how the entries are
+// recorded in the package's files list. A RecordedPath is one such recorded entry; its text
+// form is made and read only here. The way to an entry resolves symbolic links as if the
+// target's root were the root directory: a link inside the target works as the packages
+// expect (lib -> usr/lib, or -> /usr/lib), and no link, whether an archive planted it or it
+// was on the disk before, can lead out of the root (".." stops at the root, an absolute
+// target starts at it).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,8 +24,35 @@ struct EntryPath {
 };
 
 // Splits a stored entry name. Empty components and "." are dropped; false for a name that
-// is empty, holds a NUL byte or a ".." component, or has no last component.
+// is empty, holds a NUL byte, a newline or a ".." component, or has no last component.
 bool split_entry_name(std::string_view name, EntryPath* path);
+
+// Where an installation writes.
+struct Target {
+  std::string root;       // installer path of the root directory (through the root prefix)
+  bool relative = false;  // entries are recorded as "./..." instead of "/..."
+
+  // The target disk mounted at /flash: entries are recorded as "/etc/x".
+  static Target flash() { return Target{"/flash", false}; }
+  // The installer's own root file system (the single-package mode): recorded as "./etc/x".
+  static Target running_system() { return Target{"/", true}; }
+  // The host path of the root directory.
+  std::string host_root() const;
+};
+
+// An installed entry as a package's files list records it: the target it was installed into
+// and its path below that target's root.
+struct RecordedPath {
+  bool relative = false;  // below Target::running_system(), else below Target::flash()
+  EntryPath path;
+
+  Target target() const { return relative ? Target::running_system() : Target::flash(); }
+  // "/" (or "./") followed by the components joined by "/".
+  std::string text() const;
+  // Reads a recorded path: one that begins with "./" lies below the running system's root,
+  // any other below /flash. False for a path split_entry_name refuses.
+  static bool parse(std::string_view text, RecordedPath* out);
+};
 
 // A directory handle on the way to an entry, closed on destruction.
 class DirFd {
@@ -37,8 +71,35 @@ class DirFd {
   int fd_ = -1;
 };
 
-// Opens the directory that holds path's leaf, starting at root (a host path, followed as
-// given) and descending through path.parents without following links. With create, missing
-// directories are made with mode (before the umask). On failure the result is not ok() and
-// errno tells why (ELOOP or ENOTDIR for a link or a file in the way).
-DirFd open_parent(const std::string& root, const EntryPath& path, bool create, mode_t mode);
+// Opens the directory that holds path's leaf below target's root, descending through
+// path.parents. With create, missing directories are made with mode (before the umask); a
+// link whose destination is missing is not made good. On failure the result is not ok()
+// and errno tells why.
+DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode);
+// stat() of the entry at path below target's root, a link at its end followed inside the
+// target as well. 0, or -1 with errno (ENOENT for a link that leads nowhere).
+int stat_entry(const Target& target, const EntryPath& path, struct stat* st);
+
+// Links are resolved by the kernel (openat2 with RESOLVE_IN_ROOT) where it can, otherwise
+// by a walk in user space to the same result. Tests choose the walk to try it too.
+enum class LinkResolution { kKernel, kWalk };
+void set_link_resolution(LinkResolution how);
+// What is used: kWalk as well when the kernel lacks openat2.
+LinkResolution link_resolution();
+
+// The recorded entries (text forms that cannot be read are left out) in an order in which
+// they can be removed or moved one at a time: first every entry that is not a link, then the
+// links, since the way to an entry may lead through a link of the same package.
+std::vector<RecordedPath> removal_order(const std::set<std::string>& recorded);
+
+// Renames the entry leaf of directory dir to a free name in the same directory and returns
+// that name; "" when nothing could be moved.
+std::string move_aside(int dir, const std::string& leaf);
+// Deletes the recorded entry (never a directory). Failures are ignored.
+void remove_entry(const RecordedPath& entry);
+// Puts an entry that was moved aside under backup back in its place; an empty directory
+// made there meanwhile goes first. Failures are ignored.
+void restore_entry(const RecordedPath& entry, const std::string& backup);
+// Deletes what was moved aside under backup beside the entry: a file, or a directory with
+// the files in it. Failures are ignored.
+void drop_backup(const RecordedPath& entry, const std::string& backup);

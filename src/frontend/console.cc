@@ -164,5 +164,5 @@ void on_abort_signal(int) {
   wait_for_enter();
   restore_terminal(terminal_state);
   out_flush();
-  if (g_abort_system) g_abort_system->reboot(0x01234567);
+  if (g_abort_system) g_abort_system->reboot(kRestartCommand);
 }

@@ -10,11 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include "pkgmgr/install_child.h"
+#include "system/child_slot.h"
 #include "system/output.h"
 #include "system/root.h"
 #include "testing/fake_system.h"
 #include "testing/pty_child.h"
-#include "testing/scratch_dir.h"
+#include "testing/scratch_root.h"
+#include "testing/stdin_text.h"
 
 namespace {
 
@@ -92,7 +95,6 @@ TEST(WaitForEnter, RingsUntilTheNewline) {
 }
 
 TEST(WaitForEnter, ReturnsAtEndOfInput) {
-  ScratchDir root;
   StdinFromText input("abc");
   OutputCapture capture;
   wait_for_enter();
@@ -209,9 +211,10 @@ TEST(Progress, OneDotPerSecondUntilTheEnd) {
 }
 
 // The abort handler, with the fake system standing in for unmounting and rebooting.
-class AbortHandler : public ::testing::Test {
+class AbortHandler : public ScratchRoot {
  protected:
   void SetUp() override {
+    ScratchRoot::SetUp();
     abort_disabled = 0;
     terminal_state = TerminalState{};
     set_abort_system(&system_);
@@ -219,8 +222,8 @@ class AbortHandler : public ::testing::Test {
   void TearDown() override {
     set_abort_system(nullptr);
     abort_disabled = 0;
+    ScratchRoot::TearDown();
   }
-  ScratchDir root_;
   FakeSystem system_;
 };
 
@@ -233,9 +236,9 @@ TEST_F(AbortHandler, TellsUnmountsWaitsRestoresAndReboots) {
 
   const std::string told = "\n\nInstallation aborted\nPress ENTER to reboot\n";
   ASSERT_EQ(seen.size(), 4u);
-  EXPECT_EQ(seen[0], "umount " + root_.path("/flash/boot") + "|" + told);
-  EXPECT_EQ(seen[1], "umount " + root_.path("/flash") + "|" + told);
-  EXPECT_EQ(seen[2], "umount " + root_.path("/floppy") + "|" + told);
+  EXPECT_EQ(seen[0], "umount " + host("/flash/boot") + "|" + told);
+  EXPECT_EQ(seen[1], "umount " + host("/flash") + "|" + told);
+  EXPECT_EQ(seen[2], "umount " + host("/floppy") + "|" + told);
   // By the reboot the key was waited for and the cursor shown again.
   EXPECT_EQ(seen[3], "reboot 0x1234567|" + told + "\a\033[?25h");
   EXPECT_EQ(input.rest(), "rest");
@@ -251,6 +254,44 @@ TEST_F(AbortHandler, DoesNothingOnceAbortIsDisabled) {
   EXPECT_EQ(capture.text(), "");
   EXPECT_TRUE(system_.calls.empty());
   EXPECT_EQ(input.rest(), "\n");
+}
+
+// The installation child starts with SIGINT at its default action: Ctrl-C (a SIGINT to the
+// child) ends it and nothing more. The abort handler, which tells "Installation aborted",
+// unmounts and reboots, stays with the installer. Sent at once, the signal also meets the
+// child while it is being set up.
+TEST_F(AbortHandler, InstallationChildEndsOnSigintWithoutTheHandler) {
+  make_dir(host("/flash/var/pdb"));  // the children wait for their archive
+  struct sigaction handler = {}, saved;
+  handler.sa_handler = on_abort_signal;
+  sigemptyset(&handler.sa_mask);
+  sigaction(SIGINT, &handler, &saved);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  fflush(stdout);
+  int saved_out = dup(1);
+  dup2(fds[1], 1);  // the children's console
+  close(fds[1]);
+  int by_sigint = 0;
+  const int kRuns = 20;
+  for (int i = 0; i < kRuns; ++i) {
+    FILE* child = start_install_child(true, true);
+    if (!child) break;
+    kill(child_slot(), SIGINT);
+    int status = finish_child(child);
+    if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) ++by_sigint;
+  }
+  fflush(stdout);
+  dup2(saved_out, 1);
+  close(saved_out);
+  sigaction(SIGINT, &saved, nullptr);
+  std::string told;
+  char buf[4096];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) told.append(buf, size_t(n));
+  close(fds[0]);
+  EXPECT_EQ(by_sigint, kRuns);
+  EXPECT_EQ(told, "");  // no "Installation aborted", no "Press ENTER to reboot"
+  EXPECT_TRUE(system_.calls.empty());  // nothing unmounted or rebooted here either
 }
 
 }  // namespace

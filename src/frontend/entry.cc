@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr int kRestartCommand = 0x01234567;
-
 // The parent side of the init split: waits for the worker and hands back its raw status.
 int wait_for_worker(System& system, pid_t pid) {
   int status = 0;

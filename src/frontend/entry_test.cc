@@ -16,7 +16,8 @@
 #include "frontend/flow_table.h"
 #include "system/output.h"
 #include "testing/fake_system.h"
-#include "testing/scratch_dir.h"
+#include "testing/scratch_root.h"
+#include "testing/stdin_text.h"
 
 namespace {
 
@@ -26,12 +27,13 @@ const char kPrompt[] = "Press ENTER to reboot";
 
 // Runs the entry routine in a scratch tree with the fake system, a virtual console (a plain
 // file at /dev/tty0) unless a test removes it, and the given keys on standard input.
-class EntryTest : public ::testing::Test {
+class EntryTest : public ScratchRoot {
  protected:
   void SetUp() override {
+    ScratchRoot::SetUp();
     for (int s : {SIGINT, SIGPIPE, SIGCHLD, SIGALRM}) sigaction(s, nullptr, &saved_[s]);
-    root_.write_file("/dev/tty0", "");
-    root_.make_dir("/proc");
+    put(host("/dev/tty0"), "");
+    make_dir(host("/proc"));
   }
   void TearDown() override {
     for (int s : {SIGINT, SIGPIPE, SIGCHLD, SIGALRM}) sigaction(s, &saved_[s], nullptr);
@@ -40,6 +42,7 @@ class EntryTest : public ::testing::Test {
     set_abort_system(nullptr);
     abort_disabled = 0;
     terminal_state = TerminalState{};
+    ScratchRoot::TearDown();
   }
 
   int run(std::vector<std::string> args, const std::string& keys = "\n", bool capture = true) {
@@ -78,10 +81,9 @@ class EntryTest : public ::testing::Test {
     };
   }
 
-  void type_file(const std::string& content) { root_.write_file("/TYPE", content); }
+  void type_file(const std::string& content) { put(host("/TYPE"), content); }
   bool prompted() const { return output_.find(kPrompt) != std::string::npos; }
 
-  ScratchDir root_;
   FakeSystem system_;
   FlowTable flows_;
   std::vector<std::string> ran_;
@@ -97,7 +99,7 @@ TEST_F(EntryTest, InitParentOnlyWaitsAndReturnsTheRawStatus) {
   EXPECT_EQ(run({"/sbin/init"}), 0x0100);
   EXPECT_EQ(system_.calls, (std::vector<std::string>{"fork", "waitpid 42", "waitpid 42"}));
   EXPECT_EQ(output_, "");
-  EXPECT_FALSE(root_.exists("/flash"));
+  EXPECT_FALSE(exists(host("/flash")));
 
   system_ = FakeSystem();
   system_.fork_result = 42;
@@ -111,13 +113,13 @@ TEST_F(EntryTest, WorkerRunsInTheChildWithoutInitAndWhenForkFails) {
   run({"xinitx"});
   ASSERT_GE(system_.calls.size(), 2u);
   EXPECT_EQ(system_.calls[0], "fork");
-  EXPECT_EQ(system_.calls[1], "mount proc " + root_.path("/proc") + " proc 0");
+  EXPECT_EQ(system_.calls[1], "mount proc " + host("/proc") + " proc 0");
   EXPECT_TRUE(system_.reboot_command.has_value());
 
   // No "init" in argv[0]: no split at all.
   system_ = FakeSystem();
   run({"/sbin/installer"});
-  EXPECT_EQ(system_.calls[0], "mount proc " + root_.path("/proc") + " proc 0");
+  EXPECT_EQ(system_.calls[0], "mount proc " + host("/proc") + " proc 0");
   EXPECT_TRUE(system_.reboot_command.has_value());
 
   // The fork fails: the process itself is the worker.
@@ -125,13 +127,13 @@ TEST_F(EntryTest, WorkerRunsInTheChildWithoutInitAndWhenForkFails) {
   system_.fail_once("fork", "", EAGAIN);
   EXPECT_EQ(run({"init"}), 0);
   EXPECT_EQ(system_.calls[0], "fork -> fail");
-  EXPECT_EQ(system_.calls[1], "mount proc " + root_.path("/proc") + " proc 0");
+  EXPECT_EQ(system_.calls[1], "mount proc " + host("/proc") + " proc 0");
   EXPECT_TRUE(system_.reboot_command.has_value());
 }
 
 TEST_F(EntryTest, PreparesTheEnvironmentBeforeTheFlow) {
-  root_.write_file("/lib/modules/" + system_.release + "/drivers/net/atl1c.ko", "atl1c");
-  system_.fail_once("mount", root_.path("/proc"), ENOENT);  // ignored
+  put(host("/lib/modules/" + system_.release + "/drivers/net/atl1c.ko"), "atl1c");
+  system_.fail_once("mount", host("/proc"), ENOENT);  // ignored
   struct sigaction interrupt = {}, pipe = {}, child = {};
   std::vector<std::string> calls_at_flow;
   std::string tool_path_at_flow;
@@ -150,11 +152,11 @@ TEST_F(EntryTest, PreparesTheEnvironmentBeforeTheFlow) {
 
   EXPECT_EQ(calls_at_flow,
             (std::vector<std::string>{
-                "mount proc " + root_.path("/proc") + " proc 0 -> fail",
-                "mount sysfs " + root_.path("/sys") + " sysfs 0",
+                "mount proc " + host("/proc") + " proc 0 -> fail",
+                "mount sysfs " + host("/sys") + " sysfs 0",
                 "init_module atl1c ",
             }));
-  for (const char* dir : {"/sys", "/flash", "/ram"}) EXPECT_TRUE(root_.exists(dir)) << dir;
+  for (const char* dir : {"/sys", "/flash", "/ram"}) EXPECT_TRUE(exists(host(dir))) << dir;
   EXPECT_EQ(tool_path_at_flow, "/dev/tty9");
   EXPECT_EQ(abort_at_flow, 0);
   EXPECT_EQ(interrupt.sa_handler, &on_abort_signal);
@@ -206,9 +208,9 @@ TEST_F(EntryTest, FailedHardDiskOrNetFlowPromptsBeforeReboot) {
 
 TEST_F(EntryTest, CdromLoadsDriversDetectsAndAlwaysPrompts) {
   std::string dir = "/lib/modules/" + system_.release + "/";
-  root_.write_file(dir + "drivers/net/atl1c.ko", "atl1c");
-  root_.write_file(dir + "kernel/drivers/usb/core/usbcore.ko", "usbcore");
-  root_.write_file(dir + "kernel/fs/ext2/ext2.ko", "ext2");
+  put(host(dir + "drivers/net/atl1c.ko"), "atl1c");
+  put(host(dir + "kernel/drivers/usb/core/usbcore.ko"), "usbcore");
+  put(host(dir + "kernel/fs/ext2/ext2.ko"), "ext2");
   int raw_at_detection = -1;
   std::vector<std::string> modules_at_detection;
   flows_.detect_target_disk = [&](System&, TargetDisk&) {
@@ -243,10 +245,10 @@ TEST_F(EntryTest, AnyOtherModeIsAnInternalError) {
     type_file(type);
     run({"installer", "-hdd"});
     EXPECT_EQ(output_, std::string(kInternal) + kPrompt + kEnd) << '"' << type << '"';
-    EXPECT_TRUE(root_.exists("/flash/SHOW_LICENSE")) << type;
-    unlink(root_.path("/flash/SHOW_LICENSE").c_str());
+    EXPECT_TRUE(exists(host("/flash/SHOW_LICENSE"))) << type;
+    unlink(host("/flash/SHOW_LICENSE").c_str());
   }
-  unlink(root_.path("/TYPE").c_str());
+  unlink(host("/TYPE").c_str());
   run({"installer"});
   EXPECT_EQ(output_, std::string(kInternal) + kPrompt + kEnd);
   EXPECT_TRUE(ran_.empty());
@@ -270,17 +272,17 @@ TEST_F(EntryTest, EndOfRunInItsOrder) {
   std::vector<std::string> seen;
   system_.observer = [&](const std::string& call) {
     if (call.rfind("umount", 0) == 0 || call.rfind("reboot", 0) == 0)
-      seen.push_back(call + (root_.exists("/flash/SHOW_LICENSE") ? " marker" : "") +
+      seen.push_back(call + (exists(host("/flash/SHOW_LICENSE")) ? " marker" : "") +
                      (abort_disabled ? " disabled" : "") + "|" + capture_->text());
   };
   run({"installer", "-hdd-install"});
   EXPECT_EQ(seen, (std::vector<std::string>{
-                      "umount " + root_.path("/floppy") + " marker|",
-                      "umount " + root_.path("/flash") + " marker|",
+                      "umount " + host("/floppy") + " marker|",
+                      "umount " + host("/flash") + " marker|",
                       "reboot 0x1234567 marker disabled|" + std::string(kEnd),
                   }));
   struct stat status;
-  ASSERT_EQ(stat(root_.path("/flash/SHOW_LICENSE").c_str(), &status), 0);
+  ASSERT_EQ(stat(host("/flash/SHOW_LICENSE").c_str(), &status), 0);
   EXPECT_EQ(status.st_size, 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);
   EXPECT_EQ(*system_.reboot_command, 0x01234567);
@@ -297,14 +299,14 @@ TEST_F(EntryTest, AbortSignalDuringTheFlowAndNotAfterTheEnd) {
   };
   run({"installer", "-hdd-install"}, "\n\n");
   std::vector<std::string> expected = {
-      "mount proc " + root_.path("/proc") + " proc 0",
-      "mount sysfs " + root_.path("/sys") + " sysfs 0",
-      "umount " + root_.path("/flash/boot"),
-      "umount " + root_.path("/flash"),
-      "umount " + root_.path("/floppy"),
+      "mount proc " + host("/proc") + " proc 0",
+      "mount sysfs " + host("/sys") + " sysfs 0",
+      "umount " + host("/flash/boot"),
+      "umount " + host("/flash"),
+      "umount " + host("/floppy"),
       "reboot 0x1234567",
-      "umount " + root_.path("/floppy"),
-      "umount " + root_.path("/flash"),
+      "umount " + host("/floppy"),
+      "umount " + host("/flash"),
       "reboot 0x1234567",
   };
   EXPECT_EQ(system_.calls, expected);
@@ -313,26 +315,26 @@ TEST_F(EntryTest, AbortSignalDuringTheFlowAndNotAfterTheEnd) {
 }
 
 TEST_F(EntryTest, LcdNodeFromTheSysfsAnnouncement) {
-  root_.write_file("/sys/class/misc/lcd/dev", "10:60\n");
-  root_.write_file("/dev/lcd", "");  // stands in for the node the fake does not create
+  put(host("/sys/class/misc/lcd/dev"), "10:60\n");
+  put(host("/dev/lcd"), "");  // stands in for the node the fake does not create
   flows_.hard_disk = [&](System&, TargetDisk&) {
     show_banner("hard disk installation");
     return true;
   };
   run({"installer", "-hdd-install"});
   ASSERT_EQ(system_.nodes.size(), 1u);
-  EXPECT_EQ(system_.nodes[0].path, root_.path("/dev/lcd"));
+  EXPECT_EQ(system_.nodes[0].path, host("/dev/lcd"));
   EXPECT_EQ(system_.nodes[0].mode, mode_t(S_IFCHR | 0666));
   EXPECT_EQ(system_.nodes[0].major, 10u);
   EXPECT_EQ(system_.nodes[0].minor, 60u);
   EXPECT_GE(lcd_fd, 0);
-  EXPECT_EQ(root_.read_file("/dev/lcd"), "flashsetup");
+  EXPECT_EQ(get(host("/dev/lcd")), "flashsetup");
   EXPECT_EQ(output_.find("ERROR"), std::string::npos);
 
   // The node exists already: its creation fails and the open decides.
   close(lcd_fd);
   system_ = FakeSystem();
-  system_.fail_once("mknod", root_.path("/dev/lcd"), EEXIST);
+  system_.fail_once("mknod", host("/dev/lcd"), EEXIST);
   run({"installer", "-hdd-install"});
   EXPECT_GE(lcd_fd, 0);
 }
@@ -343,26 +345,26 @@ TEST_F(EntryTest, LcdMissingOrMalformed) {
   EXPECT_EQ(lcd_fd, -1);
   EXPECT_EQ(output_, kEnd);
 
-  root_.write_file("/sys/class/misc/lcd/dev", "10\n");
-  root_.write_file("/dev/lcd", "");
+  put(host("/sys/class/misc/lcd/dev"), "10\n");
+  put(host("/dev/lcd"), "");
   run({"installer", "-hdd-install"});
   EXPECT_EQ(lcd_fd, -1);
   EXPECT_TRUE(system_.nodes.empty());
   EXPECT_EQ(output_, std::string("ERROR: strange format for lcd dev\n") + kEnd);
 
   // The CD-ROM mode writes nothing to the LCD.
-  root_.write_file("/sys/class/misc/lcd/dev", "10:60");
+  put(host("/sys/class/misc/lcd/dev"), "10:60");
   type_file("cdrom");
   run({"installer"});
   EXPECT_GE(lcd_fd, 0);
-  EXPECT_EQ(root_.read_file("/dev/lcd"), "");
+  EXPECT_EQ(get(host("/dev/lcd")), "");
 }
 
 TEST_F(EntryTest, WithoutVirtualConsoleTheSerialLineTakesOver) {
-  unlink(root_.path("/dev/tty0").c_str());
-  root_.write_file("/dev/ttyS0", "");
+  unlink(host("/dev/tty0").c_str());
+  put(host("/dev/ttyS0"), "");
   struct stat serial;
-  ASSERT_EQ(stat(root_.path("/dev/ttyS0").c_str(), &serial), 0);
+  ASSERT_EQ(stat(host("/dev/ttyS0").c_str(), &serial), 0);
   bool streams_moved = false;
   std::string tool_path;
   flows_.hard_disk = [&](System&, TargetDisk&) {
@@ -379,10 +381,10 @@ TEST_F(EntryTest, WithoutVirtualConsoleTheSerialLineTakesOver) {
   run({"installer", "-hdd-install"}, "\n", /*capture=*/false);
   EXPECT_TRUE(streams_moved);
   EXPECT_EQ(tool_path, "/dev/null");
-  EXPECT_EQ(root_.read_file("/dev/ttyS0"), std::string("Software installed.\n") + kEnd);
+  EXPECT_EQ(get(host("/dev/ttyS0")), std::string("Software installed.\n") + kEnd);
 
   // Neither console: the inherited streams stay.
-  unlink(root_.path("/dev/ttyS0").c_str());
+  unlink(host("/dev/ttyS0").c_str());
   flows_.hard_disk = flow("hard-disk", true);
   run({"installer", "-hdd-install"});
   EXPECT_EQ(output_, kEnd);

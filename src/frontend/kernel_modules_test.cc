@@ -11,7 +11,8 @@
 #include "system/linux_system.h"
 #include "system/output.h"
 #include "testing/fake_system.h"
-#include "testing/scratch_dir.h"
+#include "testing/scratch_root.h"
+#include "testing/stdin_text.h"
 
 namespace {
 
@@ -23,15 +24,14 @@ std::vector<std::string> entries(const char* const* list) {
 
 // A module tree for the fake kernel: every file holds its own relative path, so the images
 // the fake accepted name the modules in load order.
-class ModuleTree : public ::testing::Test {
+class ModuleTree : public ScratchRoot {
  protected:
   void place(const std::string& relative) {
-    root_.write_file("/lib/modules/" + system_.release + "/" + relative, relative);
+    put(host("/lib/modules/" + system_.release + "/" + relative), relative);
   }
   void place_all(const char* const* list) {
     for (; *list; ++list) place(*list);
   }
-  ScratchDir root_;
   FakeSystem system_;
 };
 
@@ -69,7 +69,7 @@ TEST_F(ModuleTree, LoadsTheImageFromTheReleaseDirectory) {
 TEST_F(ModuleTree, ListsLoadInOrderAndSkipMissingFilesSilently) {
   place_all(storage_module_list);
   place_all(usb_module_list);
-  ASSERT_EQ(unlink(root_.path("/lib/modules/" + system_.release +
+  ASSERT_EQ(unlink(host("/lib/modules/" + system_.release +
                               "/kernel/drivers/ata/pata_ali.ko").c_str()), 0);
   OutputCapture capture;
   load_kernel_module_list(system_, storage_module_list);
@@ -94,7 +94,7 @@ TEST_F(ModuleTree, SecondLoadIsRefusedWithoutMessages) {
 }
 
 TEST_F(ModuleTree, EmptyFileCannotBeMapped) {
-  root_.write_file("/lib/modules/" + system_.release + "/kernel/fs/ext2/ext2.ko", "");
+  put(host("/lib/modules/" + system_.release + "/kernel/fs/ext2/ext2.ko"), "");
   OutputCapture capture;
   EXPECT_EQ(load_kernel_module(system_, "kernel/fs/ext2/ext2.ko"), -1);
   EXPECT_EQ(capture.text(), "ERROR: could not load module kernel/fs/ext2/ext2.ko\n");

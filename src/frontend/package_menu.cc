@@ -1,8 +1,9 @@
 #include "frontend/package_menu.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
-#include "flows/local_package.h"
 #include "frontend/console.h"
 #include "system/output.h"
 
@@ -17,24 +18,26 @@ constexpr int kEscape = 0x1b;
 constexpr unsigned kFirstListRow = 7, kColumnWidth = 26;
 constexpr unsigned kDetailRow = 21, kDetailRows = 3, kFinalRow = 25;
 constexpr size_t kWrapWidth = 77;
+constexpr size_t kLineWidth = kWrapWidth + 1;  // a wrapped line ends in a blank
 
 void move_to(unsigned row, unsigned column) { out_printf("\033[%u;%uH", row, column); }
 
-bool is_system(const LocalPackage& p) { return p.name == "system"; }
+bool is_system(const PackageInfo& p) { return p.name == "system"; }
 
-LocalPackage* find_by_name(const std::vector<LocalPackage*>& list, const std::string& name) {
-  for (LocalPackage* p : list)
-    if (p->name == name) return p;
-  return nullptr;
+// The first entry named name, or -1.
+int find_by_name(const PackageMenu& menu, const std::string& name) {
+  for (size_t i = 0; i < menu.packages.size(); ++i)
+    if (menu.packages[i]->name == name) return int(i);
+  return -1;
 }
 
 void draw_entry(const PackageMenu& menu, unsigned i) {
-  const LocalPackage& p = *menu.packages[i];
+  const PackageInfo& p = *menu.packages[i];
   move_to(i % menu.rows + kFirstListRow, i / menu.rows * kColumnWidth);
   out_write(" ", 1);
   bool current = i == menu.cursor;
   if (current) set_text_attributes(kReverse);
-  out_printf(" [%c] %s ", p.selected ? 'X' : ' ', p.name.c_str());
+  out_printf(" [%c] %s ", menu.selected[i] ? 'X' : ' ', p.name.c_str());
   if (current) set_text_attributes(0);
 }
 
@@ -48,40 +51,48 @@ void draw_detail(const PackageMenu& menu) {
     out_text("\033[2K");
   }
   move_to(kDetailRow, 0);
-  const LocalPackage& p = *menu.packages[menu.cursor];
+  const PackageInfo& p = *menu.packages[menu.cursor];
   std::string line = p.name + " (depends on ";
   if (p.depends.empty()) line += "nothing";
   for (size_t k = 0; k < p.depends.size(); ++k) {
     if (k) line += ", ";
     line += p.depends[k].name;
   }
-  line += "):\n";
-  out_text(line);
-  print_wrapped(p.description);
+  line += "):";
+  // The area has three rows and the screen ends below it: every line is cut to the width of
+  // the wrapper's lines and the description to the rows left, so that nothing wraps or
+  // scrolls the screen (which would leave every later drawing one row off).
+  print_line(line.data(), std::min(line.size(), kLineWidth), false);
+  std::vector<std::string> description = wrap_words(p.description);
+  for (size_t k = 0; k < description.size() && k + 1 < kDetailRows; ++k)
+    print_line(description[k].data(), std::min(description[k].size(), kLineWidth), false);
 }
 
-void select_with_dependencies(const PackageMenu& menu, LocalPackage& p) {
-  p.selected = true;
-  for (const PackageRef& d : p.depends) {
-    LocalPackage* dependency = find_by_name(menu.packages, d.name);
-    if (dependency && !dependency->selected) select_with_dependencies(menu, *dependency);
+void select_with_dependencies(PackageMenu& menu, unsigned i) {
+  menu.selected[i] = true;
+  for (const PackageRef& d : menu.packages[i]->depends) {
+    int dependency = find_by_name(menu, d.name);
+    if (dependency >= 0 && !menu.selected[unsigned(dependency)])
+      select_with_dependencies(menu, unsigned(dependency));
   }
 }
 
-void toggle(const PackageMenu& menu, LocalPackage& p) {
-  if (!p.selected) {
-    select_with_dependencies(menu, p);
+void toggle(PackageMenu& menu, unsigned i) {
+  if (!menu.selected[i]) {
+    select_with_dependencies(menu, i);
     return;
   }
+  const PackageInfo& p = *menu.packages[i];
   if (is_system(p)) return;
-  p.selected = false;
+  menu.selected[i] = false;
   // Only direct dependants: what depends on those stays as it is.
-  for (LocalPackage* other : menu.packages)
-    if (depends_on(*other, p)) other->selected = false;
+  for (size_t k = 0; k < menu.packages.size(); ++k)
+    if (depends_on(*menu.packages[k], p)) menu.selected[k] = false;
 }
 
-void select_minimum(const PackageMenu& menu) {
-  for (LocalPackage* p : menu.packages) p->selected = is_system(*p);
+void select_minimum(PackageMenu& menu) {
+  for (size_t k = 0; k < menu.packages.size(); ++k)
+    menu.selected[k] = is_system(*menu.packages[k]);
 }
 
 void move_cursor(PackageMenu& menu, unsigned target) {
@@ -101,7 +112,8 @@ bool leave(TerminalState& state, bool install) {
 
 }  // namespace
 
-void print_wrapped(std::string_view text) {
+std::vector<std::string> wrap_words(std::string_view text) {
+  std::vector<std::string> lines;
   std::string line;
   size_t at = 0;
   for (;;) {
@@ -111,14 +123,19 @@ void print_wrapped(std::string_view text) {
     while (end < text.size() && text[end] != ' ' && text[end] != '\n') ++end;
     std::string_view word = text.substr(at, end - at);
     if (line.size() + word.size() > kWrapWidth) {
-      print_line(line.data(), line.size(), false);
+      lines.push_back(line);
       line.clear();
     }
     line.append(word);
     line += ' ';
     at = end;
   }
-  print_line(line.data(), line.size(), false);
+  lines.push_back(line);
+  return lines;
+}
+
+void print_wrapped(std::string_view text) {
+  for (const std::string& line : wrap_words(text)) print_line(line.data(), line.size(), false);
 }
 
 bool run_package_menu(PackageMenu& menu) {
@@ -126,6 +143,7 @@ bool run_package_menu(PackageMenu& menu) {
   if (n == 0) return false;
   menu.rows = n / 3 + (n % 3 != 0 ? 1 : 0);
   if (menu.cursor >= n) menu.cursor = 0;
+  menu.selected.assign(n, false);
 
   TerminalState state;
   enter_raw_mode(state);
@@ -155,7 +173,8 @@ bool run_package_menu(PackageMenu& menu) {
     if (key == kEscape) {
       key = read_key();
       if (key < 0) return leave(state, false);
-      if (key == '[') {
+      // ESC [ and, from terminals in application mode, ESC O: a cursor key follows.
+      if (key == '[' || key == 'O') {
         int code = read_key();
         if (code < 0) return leave(state, false);
         unsigned c = menu.cursor;
@@ -168,7 +187,7 @@ bool run_package_menu(PackageMenu& menu) {
       // Not a sequence: the second key counts on its own.
     }
     if (key == ' ') {
-      toggle(menu, *menu.packages[menu.cursor]);
+      toggle(menu, menu.cursor);
       draw_all(menu);
       continue;
     }
@@ -180,7 +199,7 @@ bool run_package_menu(PackageMenu& menu) {
         if (menu.cursor + 1 < n) move_cursor(menu, menu.cursor + 1);
         break;
       case 'A':
-        for (LocalPackage* p : menu.packages) p->selected = true;
+        menu.selected.assign(n, true);
         draw_all(menu);
         break;
       case 'M':

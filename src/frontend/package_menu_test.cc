@@ -1,14 +1,15 @@
 #include "frontend/package_menu.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "flows/local_package.h"
 #include "system/output.h"
-#include "testing/scratch_dir.h"
+#include "testing/stdin_text.h"
 
 namespace {
 
@@ -23,9 +24,9 @@ PackageRef ref(const std::string& name, uint32_t min = 0, uint32_t max = 0) {
 // A menu over packages added in menu order; keys come from standard input.
 class MenuTest : public ::testing::Test {
  protected:
-  LocalPackage& add(const std::string& name, std::vector<PackageRef> depends = {},
+  PackageInfo& add(const std::string& name, std::vector<PackageRef> depends = {},
                     const std::string& description = "") {
-    auto p = std::make_unique<LocalPackage>();
+    auto p = std::make_unique<PackageInfo>();
     p->name = name;
     p->version = 0x01000000;
     p->depends = std::move(depends);
@@ -53,13 +54,13 @@ class MenuTest : public ::testing::Test {
   }
   std::string selected() const {
     std::string names;
-    for (const LocalPackage* p : menu_.packages)
-      if (p->selected) names += (names.empty() ? "" : " ") + p->name;
+    for (size_t i = 0; i < menu_.packages.size(); ++i)
+      if (menu_.selected[i]) names += (names.empty() ? "" : " ") + menu_.packages[i]->name;
     return names;
   }
 
   PackageMenu menu_;
-  std::vector<std::unique_ptr<LocalPackage>> owned_;
+  std::vector<std::unique_ptr<PackageInfo>> owned_;
   std::string output_;
 };
 
@@ -95,7 +96,7 @@ TEST(WordWrapper, SeparatorsLongWordsAndEmptyText) {
 
 TEST_F(MenuTest, StartsFromTheMinimumSelection) {
   add_seven();
-  for (auto& p : owned_) p->selected = true;
+  menu_.selected.assign(owned_.size(), true);
   EXPECT_TRUE(run("i"));
   EXPECT_EQ(selected(), "system");
   EXPECT_EQ(menu_.rows, 3u);
@@ -126,7 +127,7 @@ TEST_F(MenuTest, DeselectingReachesOnlyDirectDependants) {
 
 TEST_F(MenuTest, DependantsByVersionRangeAndProvides) {
   add("system");
-  LocalPackage& lib = add("lib");
+  PackageInfo& lib = add("lib");
   lib.version = 0x02000000;
   add("old-user", {ref("lib", 0x01000000, 0x01ff0000)});  // range excludes lib 2
   add("new-user", {ref("lib", 0x02000000)});
@@ -172,6 +173,16 @@ TEST_F(MenuTest, ArrowsFollowTheColumns) {
   EXPECT_TRUE(run("\033[Z\033[a\033[1 \033[D P i"));  // nothing moves; ESC [ blank is dropped
   EXPECT_EQ(menu_.cursor, 0u);
   EXPECT_EQ(selected(), "system");
+
+  // Terminals in application mode send ESC O and the letter: the same arrows.
+  menu_.cursor = 0;
+  EXPECT_TRUE(run("\033OC\033OB\033OB\033OD\033OA i"));  // 0 3 4 5 2 1
+  EXPECT_EQ(menu_.cursor, 1u);
+  EXPECT_EQ(selected(), "system ppp");
+  menu_.cursor = 0;
+  EXPECT_TRUE(run("\033Oa\033OZ i"));  // nothing moves, nothing is selected but the space
+  EXPECT_EQ(menu_.cursor, 0u);
+  EXPECT_EQ(selected(), "system");
 }
 
 TEST_F(MenuTest, EndingKeys) {
@@ -209,6 +220,69 @@ TEST_F(MenuTest, ScreenBytesOfEntriesAndDetail) {
             "tools (depends on system, extras):\n\n" +
             // 'q'
             "\033[25;0H\033[?25h");
+}
+
+// What the output does to an 80x24 screen: the lowest row written to, and whether anything
+// scrolled it (a newline on the last row, or text running past the last column of it).
+struct ScreenEffect {
+  unsigned lowest_row = 0;
+  bool scrolled = false;
+};
+
+ScreenEffect screen_effect(const std::string& out) {
+  ScreenEffect effect;
+  unsigned row = 1, column = 1;
+  for (size_t i = 0; i < out.size(); ++i) {
+    char c = out[i];
+    if (c == '\033' && i + 1 < out.size() && out[i + 1] == '[') {
+      size_t end = out.find_first_of("ABCDHJKmhl", i + 2);
+      if (end == std::string::npos) break;
+      if (out[end] == 'H') {
+        unsigned r = 1, col = 1;
+        if (sscanf(out.c_str() + i + 2, "%u;%u", &r, &col) >= 1) {
+          row = std::min(std::max(r, 1u), 24u);
+          column = std::min(std::max(col, 1u), 80u);
+        }
+      }
+      i = end;
+    } else if (c == '\n') {
+      if (row == 24) effect.scrolled = true;
+      row = std::min(row + 1, 24u);
+      column = 1;
+    } else if (c == '\r') {
+      column = 1;
+    } else {
+      if (column > 80) {  // the text wraps onto the next row
+        if (row == 24) effect.scrolled = true;
+        row = std::min(row + 1, 24u);
+        column = 1;
+      }
+      effect.lowest_row = std::max(effect.lowest_row, row);
+      ++column;
+    }
+  }
+  return effect;
+}
+
+// The detail area is rows 21 to 23: a long description is wrapped and cut to the two rows
+// below the depends line, and a depends line longer than a row is cut; nothing scrolls.
+TEST_F(MenuTest, DetailAreaNeverScrollsTheScreen) {
+  std::string description;
+  for (int i = 0; i < 40; ++i) description += "word" + std::to_string(i) + " ";
+  std::string long_word(100, 'w');
+  add("system", {}, description);
+  std::vector<PackageRef> many;
+  for (int i = 0; i < 12; ++i) many.push_back(PackageRef{"dependency-" + std::to_string(i), 0, 0, 0});
+  add("tools", many, long_word);
+  EXPECT_FALSE(run("npq"));
+  ScreenEffect effect = screen_effect(output_);
+  EXPECT_FALSE(effect.scrolled);
+  EXPECT_LE(effect.lowest_row, 23u);
+  // Every drawing of the detail area starts by erasing its three rows.
+  size_t erasures = 0;
+  for (size_t at = 0; (at = output_.find("\033[23;0H\033[2K", at)) != std::string::npos; ++at)
+    ++erasures;
+  EXPECT_EQ(erasures, 3u);
 }
 
 TEST_F(MenuTest, EmptyListIsNotShown) {

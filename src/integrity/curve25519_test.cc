@@ -12,7 +12,6 @@
 
 namespace {
 
-using integrity_test::hex;
 using integrity_test::TestRandom;
 using integrity_test::unhex;
 

@@ -14,7 +14,6 @@
 namespace {
 
 using namespace field25519;
-using integrity_test::hex;
 using integrity_test::TestRandom;
 using integrity_test::unhex;
 

@@ -15,7 +15,7 @@ void signature_challenge(const SignatureHashConstants& constants, const uint8_t 
 
 bool signature_record_valid_for(const SignatureHashConstants& constants,
                                 const uint8_t public_key[32], const uint8_t digest[20],
-                                const uint8_t record[68]) {
+                                const uint8_t record[kSignatureRecordSize]) {
   if (memcmp(record, digest, kRecordDigestSize) != 0) return false;
   const uint8_t* r = record + kRecordDigestSize;
   const uint8_t* v = r + kRecordRSize;
@@ -28,6 +28,7 @@ bool signature_record_valid_for(const SignatureHashConstants& constants,
   return memcmp(c, r, kRecordRSize) == 0;
 }
 
-bool signature_record_valid(const uint8_t digest[20], const uint8_t record[68]) {
+bool signature_record_valid(const uint8_t digest[20],
+                            const uint8_t record[kSignatureRecordSize]) {
   return signature_record_valid_for(kSignatureHashConstants, kSigningPublicKey, digest, record);
 }

@@ -13,17 +13,17 @@
 
 constexpr uint32_t kRecordDigestSize = 20;
 constexpr uint32_t kRecordRSize = 16;
-constexpr uint32_t kRecordSize = 68;
+constexpr uint32_t kSignatureRecordSize = 68;  // the part body may hold more; it is skipped
 
 // True when the record's digest copy equals digest and the signature verifies. The digest
 // copy is compared before any curve arithmetic.
-bool signature_record_valid(const uint8_t digest[20], const uint8_t record[68]);
+bool signature_record_valid(const uint8_t digest[20], const uint8_t record[kSignatureRecordSize]);
 
 // The same check with a given signature hash and public key (the key's x-coordinate, 32
 // bytes little-endian). False as well when the key is not a point of the curve.
 bool signature_record_valid_for(const SignatureHashConstants& constants,
                                 const uint8_t public_key[32], const uint8_t digest[20],
-                                const uint8_t record[68]);
+                                const uint8_t record[kSignatureRecordSize]);
 
 // The scalar h of a record: the signature hash of the digest with bytes 8..23 XORed with r,
 // then clamped (bits 0-2 and 255 cleared, bit 254 set). Shared with the signer.

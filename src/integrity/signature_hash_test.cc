@@ -10,7 +10,6 @@
 
 namespace {
 
-using integrity_test::hex;
 
 std::string hash_hex(const SignatureHashConstants& c, const std::string& m) {
   uint8_t out[32];

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "integrity/curve25519.h"
+#include "integrity/hex.h"
 #include "integrity/signature.h"
 
 namespace {
@@ -70,7 +71,7 @@ void signing_key_private_bytes(const SigningKey& key, uint8_t out[32]) {
 }
 
 void sign_digest(const SignatureHashConstants& constants, const SigningKey& key,
-                 const uint8_t digest[20], uint8_t record[68]) {
+                 const uint8_t digest[20], uint8_t record[kSignatureRecordSize]) {
   Scalar k;
   derive_nonce(k, key, digest);
   uint8_t k_bytes[32], y[32];
@@ -123,10 +124,5 @@ std::string key_text(const uint8_t key[32], const std::string& comment) {
   std::istringstream lines(comment);
   std::string line;
   while (std::getline(lines, line)) text += "# " + line + "\n";
-  static const char kDigits[] = "0123456789abcdef";
-  for (int i = 0; i < 32; ++i) {
-    text += kDigits[key[i] >> 4];
-    text += kDigits[key[i] & 15];
-  }
-  return text + "\n";
+  return text + hex(key, 32) + "\n";
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "integrity/scalar25519.h"
+#include "integrity/signature.h"
 #include "integrity/signature_hash.h"
 
 struct SigningKey {
@@ -28,7 +29,7 @@ void signing_key_private_bytes(const SigningKey& key, uint8_t out[32]);
 // Writes the 68-byte signature record (digest copy, r, v) for a package digest.
 // Deterministic: the same key and digest give the same record.
 void sign_digest(const SignatureHashConstants& constants, const SigningKey& key,
-                 const uint8_t digest[20], uint8_t record[68]);
+                 const uint8_t digest[20], uint8_t record[kSignatureRecordSize]);
 
 // Key files: text whose lines starting with '#' are comments, holding one key of 64 hex
 // digits (32 bytes, in byte order). False when there is not exactly one such key.

@@ -12,7 +12,6 @@
 
 namespace {
 
-using integrity_test::hex;
 using integrity_test::TestRandom;
 
 SigningKey random_key(TestRandom& rng) {

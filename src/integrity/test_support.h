@@ -1,4 +1,4 @@
-// Helpers shared by the integrity unit tests: hex text, the test data directory, the trust
+// Helpers shared by the integrity unit tests: decoding hex text, the test data directory, the trust
 // directory of the source tree, and a deterministic byte source.
 #pragma once
 
@@ -10,17 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace integrity_test {
+#include "integrity/hex.h"
 
-inline std::string hex(const uint8_t* p, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += kDigits[p[i] >> 4];
-    s += kDigits[p[i] & 15];
-  }
-  return s;
-}
+namespace integrity_test {
 
 // Decodes hex text into n bytes; aborts the test binary on malformed input, which only the
 // test's own constants can produce.

@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "archive/target_tree.h"
+#include "pkgmgr/messages.h"
 #include "pkgmgr/package_manager.h"
+#include "system/fd_stream.h"
 #include "system/root.h"
 
 namespace {
@@ -125,18 +128,10 @@ bool write_file(const std::string& path, const std::string& text, int* error) {
     *error = errno;
     return false;
   }
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t done = write(fd, data, left);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      *error = done < 0 ? errno : EIO;
-      close(fd);
-      return false;
-    }
-    data += done;
-    left -= size_t(done);
+  *error = write_all(fd, text.data(), text.size());
+  if (*error != 0) {
+    close(fd);
+    return false;
   }
   if (close(fd) != 0) {
     *error = errno;
@@ -146,18 +141,6 @@ bool write_file(const std::string& path, const std::string& text, int* error) {
 }
 
 void remove_file(const std::string& path) { unlink(root_path(path).c_str()); }
-
-void report_write_failure(const Package& package, const char* file, int error) {
-  std::string label = display_label(package);
-  PackageManager& manager = PackageManager::instance();
-  if (error == ENOSPC)
-    manager.error("installation of %s failed: disk is too small", label.c_str());
-  else if (error == EIO)
-    manager.error("installation of %s failed: disk error", label.c_str());
-  else
-    manager.error("installation of %s failed: could not create %s: %s", label.c_str(), file,
-                  strerror(error));
-}
 
 std::string relations_text(const std::vector<PackageRef>& list, bool with_priority) {
   std::string text;
@@ -176,21 +159,18 @@ std::string relations_text(const std::vector<PackageRef>& list, bool with_priori
   return text;
 }
 
-// Writes (or, for an empty text and optional file, deletes) one record file; reports a
-// failure.
-bool put_record_file(const Package& package, const std::string& dir, const char* file,
-                     const std::string& text) {
+// Writes one record file; reports a failure.
+bool put_record_file(const Package& package, MessageChannel& messages, const std::string& dir,
+                     const char* file, const std::string& text) {
   int error = 0;
   if (write_file(dir + file, text, &error)) return true;
-  report_write_failure(package, (std::string("meta/") + file).c_str(), error);
+  messages.report_create_failure(display_label(package), std::string("meta/") + file, error);
   return false;
 }
 
 }  // namespace
 
-std::string record_dir(const Package& package, bool relative) {
-  return (relative ? "." : "") + std::string(kRepository) + package.name + "/";
-}
+std::string record_dir(const Package& package) { return kRepository + package.name + "/"; }
 
 bool make_dirs(const std::string& path) {
   std::string host = root_path(path);
@@ -227,9 +207,11 @@ void load_record(Package& package, const std::string& name) {
     RecordFile in(dir + "files");
     std::string line;
     while (std::getline(in, line)) {
-      // A NUL byte cannot be part of a path: such a line would name some other file.
-      if (line.empty() || line.find('\0') != std::string::npos) continue;
-      package.files.insert(line.front() == '/' ? line : "/" + line);
+      // Every path is kept in the spelling the extraction records; a line that names no
+      // path below the target (empty, a NUL byte, a ".." component) is dropped, so that
+      // removing the package can never reach anything else.
+      RecordedPath path;
+      if (RecordedPath::parse(line, &path)) package.files.insert(path.text());
     }
     // Only part of the list was read: remove the package rather than trust it.
     if (in.too_long()) package.pending = PendingAction::Uninstall;
@@ -266,43 +248,40 @@ void load_record(Package& package, const std::string& name) {
   remove_file(schedule);
 }
 
-bool write_record(const Package& package, bool relative) {
-  std::string dir = record_dir(package, relative);
-  std::string absolute = record_dir(package, false);
+bool write_record(const Package& package, MessageChannel& messages) {
+  const std::string dir = record_dir(package);
+  auto put = [&](const char* file, const std::string& text) {
+    return put_record_file(package, messages, dir, file, text);
+  };
 
-  if (!put_record_file(package, dir, "version",
-                       std::to_string(package.version) + " " + std::to_string(package.build) +
-                           "\n"))
+  if (!put("version", std::to_string(package.version) + " " + std::to_string(package.build) + "\n"))
     return false;
 
-  if (!put_record_file(package, dir, "deps", relations_text(package.depends, false)))
-    return false;
+  if (!put("deps", relations_text(package.depends, false))) return false;
   // An empty list is stored as an absent file; one left from an earlier record goes.
   if (package.provides.empty())
     remove_file(dir + "provides");
-  else if (!put_record_file(package, dir, "provides", relations_text(package.provides, true)))
+  else if (!put("provides", relations_text(package.provides, true)))
     return false;
   if (package.conflicts.empty())
     remove_file(dir + "conflicts");
-  else if (!put_record_file(package, dir, "conflicts",
-                            relations_text(package.conflicts, false)))
+  else if (!put("conflicts", relations_text(package.conflicts, false)))
     return false;
 
   if (package.bundle.name.empty())
     remove_file(dir + "bundle");
-  else if (!put_record_file(package, dir, "bundle", package.bundle.name + "\n"))
+  else if (!put("bundle", package.bundle.name + "\n"))
     return false;
 
   if (package.disabled) {
-    if (!put_record_file(package, absolute, "disabled", package.user_forced ? "user\n" : "auto\n"))
-      return false;
+    if (!put("disabled", package.user_forced ? "user\n" : "auto\n")) return false;
   } else {
-    remove_file(absolute + "disabled");
+    remove_file(dir + "disabled");
   }
   if (!package.disabled && package.user_forced) {
-    if (!put_record_file(package, absolute, "enabled", "user\n")) return false;
+    if (!put("enabled", "user\n")) return false;
   } else {
-    remove_file(absolute + "enabled");
+    remove_file(dir + "enabled");
   }
 
   if (package.is_bundle) {
@@ -315,7 +294,7 @@ bool write_record(const Package& package, bool relative) {
       text.append(path, path.front() == '/' ? 1 : 0, std::string::npos);
       text += '\n';
     }
-    if (!put_record_file(package, dir, "files", text)) return false;
+    if (!put("files", text)) return false;
   }
 
   if (package.has_image) remove_file(dir + "oninstall");
@@ -323,7 +302,7 @@ bool write_record(const Package& package, bool relative) {
 }
 
 void remove_record(const Package& package) {
-  std::string dir = root_path(record_dir(package, false));
+  std::string dir = root_path(record_dir(package));
   DIR* handle = opendir(dir.c_str());
   if (!handle) return;
   std::vector<std::string> names;
@@ -338,7 +317,7 @@ void remove_record(const Package& package) {
 }
 
 void mark_disabled(Package& package) {
-  std::string dir = record_dir(package, false);
+  std::string dir = record_dir(package);
   remove_file(dir + "enabled");
   int error = 0;
   write_file(dir + "disabled", package.user_forced ? "user\n" : "auto\n", &error);
@@ -347,7 +326,7 @@ void mark_disabled(Package& package) {
 }
 
 void mark_enabled(Package& package) {
-  std::string dir = record_dir(package, false);
+  std::string dir = record_dir(package);
   remove_file(dir + "disabled");
   int error = 0;
   if (package.user_forced)
@@ -358,8 +337,7 @@ void mark_enabled(Package& package) {
   package.pending = PendingAction::None;
 }
 
-void open_repository(bool quiet) {
-  PackageManager& manager = PackageManager::instance();
+void open_repository(PackageManager& manager, bool quiet) {
   manager.set_quiet(quiet);
   DIR* handle = opendir(root_path(kRepository).c_str());
   if (!handle) {

@@ -7,8 +7,12 @@
 
 #include "archive/package.h"
 
-// "/flash/var/pdb/<name>/", or "./flash/var/pdb/<name>/" for a relative install.
-std::string record_dir(const Package& package, bool relative);
+class MessageChannel;
+class PackageManager;
+
+// "/flash/var/pdb/<name>/". (A relative install, which runs with "/" as its working
+// directory, writes its record to the same place.)
+std::string record_dir(const Package& package);
 // Creates path and its missing parents with mode 0770 (before the umask); an existing
 // directory is fine. False when a directory cannot be created; errno tells why.
 bool make_dirs(const std::string& path);
@@ -21,8 +25,8 @@ void load_record(Package& package, const std::string& name);
 // of <label> failed: ..." naming meta/<file>) and returns false, leaving the files written so
 // far. Record files that no longer apply are deleted; a symbolic link in the place of a
 // record file is not written through. The record directory must exist.
-bool write_record(const Package& package, bool relative);
-// Deletes every entry of the (absolute) record directory whose name does not begin with "."
+bool write_record(const Package& package, MessageChannel& messages);
+// Deletes every entry of the record directory whose name does not begin with "."
 // and then the directory. Nothing happens when it cannot be opened.
 void remove_record(const Package& package);
 // State changes decided by the package manager; they rewrite the disabled/enabled files.
@@ -30,4 +34,4 @@ void mark_disabled(Package& package);
 void mark_enabled(Package& package);
 // Loads every record under /flash/var/pdb/ into the manager's installed list, in directory
 // order, and sets the manager's quiet flag for all later messages.
-void open_repository(bool quiet);
+void open_repository(PackageManager& manager, bool quiet);

@@ -24,6 +24,8 @@ class Database : public ScratchRoot {
  protected:
   std::string rec(const std::string& name) const { return host("/flash/var/pdb/" + name + "/"); }
 
+  MessageChannel messages_;
+
   std::unique_ptr<Package> load(const std::string& name) {
     auto package = std::make_unique<Package>();
     load_record(*package, name);
@@ -46,8 +48,7 @@ class Database : public ScratchRoot {
 TEST_F(Database, RecordDirAndMakeDirs) {
   Package p;
   p.name = "ppp";
-  EXPECT_EQ(record_dir(p, false), "/flash/var/pdb/ppp/");
-  EXPECT_EQ(record_dir(p, true), "./flash/var/pdb/ppp/");
+  EXPECT_EQ(record_dir(p), "/flash/var/pdb/ppp/");
 
   mode_t old_mask = umask(0);
   bool made = make_dirs("/flash/var/pdb/ppp/");
@@ -64,11 +65,6 @@ TEST_F(Database, RecordDirAndMakeDirs) {
   EXPECT_FALSE(make_dirs("/flash/file/sub"));
   EXPECT_EQ(errno, ENOTDIR);
   EXPECT_FALSE(make_dirs("/flash/file"));
-
-  // A relative path is relative to the working directory, never to the root prefix.
-  fs::current_path(scratch_);
-  EXPECT_TRUE(make_dirs(record_dir(p, true)));
-  EXPECT_TRUE(fs::is_directory(scratch_ + "/flash/var/pdb/ppp"));
 }
 
 TEST_F(Database, WritesEveryRecordFileByteForByte) {
@@ -76,8 +72,8 @@ TEST_F(Database, WritesEveryRecordFileByteForByte) {
   p.bundle = {"suite", 0x02006600, 0x02006600, 0};
   p.disabled = true;
   p.user_forced = true;
-  ASSERT_TRUE(make_dirs(record_dir(p, false)));
-  ASSERT_TRUE(write_record(p, false));
+  ASSERT_TRUE(make_dirs(record_dir(p)));
+  ASSERT_TRUE(write_record(p, messages_));
   std::string dir = rec("foo");
   EXPECT_EQ(listing(dir), "bundle conflicts deps disabled files provides version ");
   EXPECT_EQ(get(dir + "version"), "16803328 1234567890\n");
@@ -95,41 +91,34 @@ TEST_F(Database, WritesEveryRecordFileByteForByte) {
   q.has_image = true;
   put(dir + "oninstall", "#!/bin/bash\n");
   put(dir + "image", "archive");
-  ASSERT_TRUE(write_record(q, false));
+  ASSERT_TRUE(write_record(q, messages_));
   EXPECT_EQ(listing(dir), "deps files image version ");
   EXPECT_EQ(get(dir + "version"), "7 0\n");
   EXPECT_EQ(get(dir + "deps"), "");
   EXPECT_EQ(get(dir + "files"), "");
 
   q.disabled = true;  // chosen automatically
-  ASSERT_TRUE(write_record(q, false));
+  ASSERT_TRUE(write_record(q, messages_));
   EXPECT_EQ(get(dir + "disabled"), "auto\n");
   q.disabled = false;
   q.user_forced = true;
-  ASSERT_TRUE(write_record(q, false));
+  ASSERT_TRUE(write_record(q, messages_));
   EXPECT_FALSE(exists(dir + "disabled"));
   EXPECT_EQ(get(dir + "enabled"), "user\n");
   q.user_forced = false;
   q.is_bundle = true;  // a bundle owns no files: the list must be absent
-  ASSERT_TRUE(write_record(q, false));
+  ASSERT_TRUE(write_record(q, messages_));
   EXPECT_EQ(listing(dir), "deps image version ");
 }
 
-TEST_F(Database, RelativeRecordsLeaveStateFilesAbsolute) {
-  // The working directory and the root prefix differ here, so that each file shows which
-  // form of the record directory it was written under.
-  std::string cwd = scratch_ + "/cwd";
-  fs::create_directories(cwd);
-  fs::current_path(cwd);
+TEST_F(Database, RelativeInstallsRecordTheirFilesWithADot) {
   Package p = sample();
   p.files = {"./bin/tool", "./etc/tool.rc"};
   p.disabled = true;
-  ASSERT_TRUE(make_dirs(record_dir(p, true)));
-  ASSERT_TRUE(make_dirs(record_dir(p, false)));
-  ASSERT_TRUE(write_record(p, true));
-  EXPECT_EQ(listing(cwd + "/flash/var/pdb/foo"), "conflicts deps files provides version ");
-  EXPECT_EQ(get(cwd + "/flash/var/pdb/foo/files"), "./bin/tool\n./etc/tool.rc\n");
-  EXPECT_EQ(listing(rec("foo")), "disabled ");
+  ASSERT_TRUE(make_dirs(record_dir(p)));
+  ASSERT_TRUE(write_record(p, messages_));
+  EXPECT_EQ(listing(rec("foo")), "conflicts deps disabled files provides version ");
+  EXPECT_EQ(get(rec("foo") + "files"), "./bin/tool\n./etc/tool.rc\n");
   EXPECT_EQ(get(rec("foo") + "disabled"), "auto\n");
 }
 
@@ -169,7 +158,7 @@ TEST_F(Database, LoadsAWholeRecordAndWritesItBackUnchanged) {
 
   fs::remove_all(dir);
   ASSERT_TRUE(make_dirs("/flash/var/pdb/foo/"));
-  ASSERT_TRUE(write_record(*p, false));
+  ASSERT_TRUE(write_record(*p, messages_));
   for (const auto& [name, bytes] : files) EXPECT_EQ(get(dir + name), bytes) << name;
   EXPECT_EQ(listing(dir), "bundle conflicts deps disabled files provides version ");
 
@@ -179,16 +168,20 @@ TEST_F(Database, LoadsAWholeRecordAndWritesItBackUnchanged) {
   EXPECT_EQ(again->pending, PendingAction::None);
 }
 
-TEST_F(Database, FilesListLinesGainOneLeadingSlash) {
+TEST_F(Database, FilesListLinesAreReadAsPathsBelowTheTarget) {
   std::string dir = rec("f");
   put(dir + "version", "1 2\n");
-  put(dir + "files", "bin/x\n/bin/y\n\n//odd\nlast-without-newline");
+  // One leading slash or none, doubled slashes and "." read as the same path; a relative
+  // install's "./" stays; a line that leaves the target is dropped.
+  put(dir + "files", "bin/x\n/bin/y\n\n//odd\n./run/tool\nbin/./z\n../etc/passwd\nbin/../../x\n"
+                     "last-without-newline");
   auto p = load("f");
-  EXPECT_EQ(p->files, (std::set<std::string>{"/bin/x", "/bin/y", "//odd", "/last-without-newline"}));
+  EXPECT_EQ(p->files, (std::set<std::string>{"/bin/x", "/bin/y", "/odd", "./run/tool", "/bin/z",
+                                             "/last-without-newline"}));
   EXPECT_EQ(p->pending, PendingAction::None);
   fs::remove(dir + "files");
-  ASSERT_TRUE(write_record(*p, false));
-  EXPECT_EQ(get(dir + "files"), "/odd\nbin/x\nbin/y\nlast-without-newline\n");
+  ASSERT_TRUE(write_record(*p, messages_));
+  EXPECT_EQ(get(dir + "files"), "./run/tool\nbin/x\nbin/y\nbin/z\nlast-without-newline\nodd\n");
 
   // Without a files list the record is a bundle's.
   fs::remove(dir + "files");
@@ -330,38 +323,39 @@ TEST_F(Database, OpenRepositoryLoadsEveryEntryButDotNames) {
   put(rec("alpha") + "files", "bin/a\n");
   put(rec(".hidden") + "version", "1 1\n");
   put(host("/flash/var/pdb/stray"), "not a directory\n");
+  PackageManager pm;
   {
     OutputCapture out;
-    open_repository(false);
+    open_repository(pm, false);
     EXPECT_EQ(out.text(), "");
   }
-  auto& installed = PackageManager::instance().installed();
+  auto& installed = pm.installed();
   ASSERT_EQ(installed.size(), 2u);
   std::map<std::string, const Package*> by_name;
   for (const auto& p : installed) by_name[p->name] = p.get();
   ASSERT_TRUE(by_name.count("alpha"));
   ASSERT_TRUE(by_name.count("stray"));
   EXPECT_EQ(by_name["alpha"]->pending, PendingAction::None);
-  EXPECT_EQ(PackageManager::instance().owner_of("/bin/a"), "alpha");
+  EXPECT_EQ(pm.owner_of("/bin/a"), "alpha");
   // A plain file in the repository is a record without anything readable.
   EXPECT_EQ(by_name["stray"]->pending, PendingAction::Uninstall);
   EXPECT_TRUE(by_name["stray"]->is_bundle);
-  EXPECT_FALSE(PackageManager::instance().quiet());
+  EXPECT_FALSE(pm.quiet());
 }
 
 TEST_F(Database, OpenRepositoryWithoutRepositoryWarnsUnlessQuiet) {
   {
+    PackageManager pm;
     OutputCapture out;
-    open_repository(false);
+    open_repository(pm, false);
     EXPECT_EQ(out.text(), "WARNING: could not open repo\n");
+    EXPECT_TRUE(pm.installed().empty());
   }
-  EXPECT_TRUE(PackageManager::instance().installed().empty());
-  {
-    OutputCapture out;
-    open_repository(true);
-    EXPECT_EQ(out.text(), "");
-  }
-  EXPECT_TRUE(PackageManager::instance().quiet());
+  PackageManager pm;
+  OutputCapture out;
+  open_repository(pm, true);
+  EXPECT_EQ(out.text(), "");
+  EXPECT_TRUE(pm.quiet());
 }
 
 TEST_F(Database, HostileRecordFilesNeitherHangNorExhaustMemory) {
@@ -440,7 +434,7 @@ TEST_F(Database, RemoveRecordKeepsDotEntries) {
 TEST_F(Database, MarkDisabledAndEnabled) {
   Package p;
   p.name = "m";
-  ASSERT_TRUE(make_dirs(record_dir(p, false)));
+  ASSERT_TRUE(make_dirs(record_dir(p)));
   put(rec("m") + "enabled", "user\n");
   p.pending = PendingAction::Disable;
   mark_disabled(p);
@@ -492,7 +486,7 @@ TEST_F(Database, WriteFailuresNameTheRecordFileAndStop) {
     p.bundle = {"suite", 0x02006600, 0x02006600, 0};
     p.disabled = true;
     OutputCapture out;
-    EXPECT_FALSE(write_record(p, false));
+    EXPECT_FALSE(write_record(p, messages_));
     // A bundle member is named by its bundle.
     EXPECT_EQ(out.text(), std::string("ERROR: installation of suite-2.0 failed: ") + c.message + "\n");
     EXPECT_EQ(listing(rec("foo")), c.left);
@@ -504,14 +498,14 @@ TEST_F(Database, WriteFailuresNameTheRecordFileAndStop) {
   Package p = sample();
   p.user_forced = true;
   OutputCapture out;
-  EXPECT_FALSE(write_record(p, false));
+  EXPECT_FALSE(write_record(p, messages_));
   EXPECT_EQ(out.text(),
             "ERROR: installation of foo-1.0 failed: could not create meta/enabled: Is a directory\n");
 
   // Without the record directory nothing can be created.
   fs::remove_all(rec("foo"));
   out.take();
-  EXPECT_FALSE(write_record(p, false));
+  EXPECT_FALSE(write_record(p, messages_));
   EXPECT_EQ(out.text(), "ERROR: installation of foo-1.0 failed: could not create meta/version: "
                         "No such file or directory\n");
 }
@@ -523,21 +517,22 @@ TEST_F(Database, RecordFilesAreNotWrittenThroughSymbolicLinks) {
   fs::create_symlink(outside, rec("foo") + "version");
   Package p = sample();
   OutputCapture out;
-  EXPECT_FALSE(write_record(p, false));
+  EXPECT_FALSE(write_record(p, messages_));
   EXPECT_EQ(out.text(), "ERROR: installation of foo-1.0 failed: could not create meta/version: "
                         "Too many levels of symbolic links\n");
   EXPECT_EQ(get(outside), "precious\n");
 }
 
 std::string write_and_capture(const Package& p) {
+  MessageChannel messages;
   OutputCapture out;
-  bool ok = write_record(p, false);
+  bool ok = write_record(p, messages);
   return (ok ? "true " : "false ") + out.text();
 }
 
 TEST_F(Database, ReadOnlyRecordDirectory) {
   Package p = sample();
-  ASSERT_TRUE(make_dirs(record_dir(p, false)));
+  ASSERT_TRUE(make_dirs(record_dir(p)));
   std::string dir = rec("foo");
   if (geteuid() != 0) {
     chmod(dir.c_str(), 0555);
@@ -568,7 +563,7 @@ TEST_F(Database, FullDiskIsReportedAsTooSmall) {
   std::string result = in_mount_namespace(
       [&] { return mount("tmpfs", flash.c_str(), "tmpfs", 0, "size=16k") == 0; },
       [&] {
-        if (!make_dirs(record_dir(p, false))) return std::string("make_dirs failed");
+        if (!make_dirs(record_dir(p))) return std::string("make_dirs failed");
         // Fill the file system up to the last block.
         int fd = open((flash + "/filler").c_str(), O_CREAT | O_WRONLY, 0600);
         char block[1024] = {};

@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <string>
 
-#include "archive/install.h"
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
 #include "pkgmgr/database.h"
+#include "pkgmgr/installation.h"
 #include "pkgmgr/package_manager.h"
 #include "system/child_process.h"
 #include "system/fd_stream.h"
@@ -20,16 +20,14 @@
 
 namespace {
 
-bool g_repository_open = false;
-
-int install_image_mode(PackageManager& pm) {
+InstallResult install_image_mode(PackageManager& pm) {
   std::string image_path = root_path("/flash/image");
   int fd = open(image_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     out_printf("ERROR: could not open image\n");
-    return 1;
+    return InstallResult::kFailed;
   }
-  int result;
+  InstallResult result;
   std::string image_name;
   {
     FdOutBuf image(fd, true);
@@ -37,18 +35,18 @@ int install_image_mode(PackageManager& pm) {
     result = pm.install_archive(input, kUpgrade, Choices(), &image, &image_name);
     image.close();
   }
-  if (result == 0 && !image_name.empty()) {
+  if (result == InstallResult::kInstalled && !image_name.empty()) {
     std::string link_path = root_path(image_name + "image");
     if (link(image_path.c_str(), link_path.c_str()) != 0) {
       out_printf("ERROR: could not save package image\n");
-      result = -1;
+      result = InstallResult::kImageNotSaved;
     }
   }
   unlink(image_path.c_str());
   return result;
 }
 
-int install_single_package() {
+InstallResult install_single_package(PackageManager& pm) {
   FdInStream input(0);
   PartReader r(input, true);
   r.want(PackageHeader);
@@ -56,27 +54,36 @@ int install_single_package() {
   r.want(Signature);
   r.next_part();
   Package p;
-  if (!read_package_info(p, r)) return 1;
-  return install_package(p, r, true) ? 0 : 1;
+  if (!read_package_info(p, r)) {
+    pm.report_broken(pm.unreadable_label(p, nullptr));
+    return InstallResult::kFailed;
+  }
+  return install_package(pm, p, r, Target::running_system()) ? InstallResult::kInstalled
+                                                             : InstallResult::kFailed;
 }
 
 }  // namespace
 
-int install_child_body(bool image, bool quiet) {
-  if (chdir(root_path("/").c_str()) != 0) return 1;
-  PackageManager& pm = PackageManager::instance();
-  if (!g_repository_open) {
-    open_repository(quiet);
-    g_repository_open = true;
-  }
-  return image ? install_image_mode(pm) : install_single_package();
+InstallResult install_child_body(const InstallChildRequest& request) {
+  if (chdir(root_path("/").c_str()) != 0) return InstallResult::kFailed;
+  PackageManager pm;
+  pm.set_archive_name(request.archive_name);
+  open_repository(pm, request.quiet);
+  return request.image ? install_image_mode(pm) : install_single_package(pm);
 }
 
-FILE* start_install_child(bool image, bool quiet, bool exit_with_result) {
+FILE* start_install_child(const InstallChildRequest& request) {
   ChildOptions options;
   options.input = ChildInput::kPipe;
-  return start_slot_child(options, [=] {
-    int result = install_child_body(image, quiet);
-    return exit_with_result && result != 0 ? 1 : 0;
+  return start_slot_child(options, [request] {
+    InstallResult result = install_child_body(request);
+    return request.exit_with_result && result != InstallResult::kInstalled ? 1 : 0;
   });
+}
+
+FILE* start_install_child(bool image, bool quiet) {
+  InstallChildRequest request;
+  request.image = image;
+  request.quiet = quiet;
+  return start_install_child(request);
 }

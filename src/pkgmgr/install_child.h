@@ -4,16 +4,29 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+
+#include "pkgmgr/package_manager.h"
+
+struct InstallChildRequest {
+  // Full package-manager installation onto /flash, saving the archive as the package image
+  // when it has one; otherwise one plain package installed relative to "/", without the
+  // manager's rules.
+  bool image = true;
+  bool quiet = false;  // no messages
+  // The archive's name (its file), to name an archive whose package has no readable name.
+  std::string archive_name;
+  // The installer's child always exits with status 0; for offline tools it exits with 0 for
+  // an installed archive and 1 otherwise.
+  bool exit_with_result = false;
+};
 
 // Starts the child and returns the stream to write the archive into (then finish_child).
-// image: full package-manager installation onto /flash, saving the archive as the package
-// image when it has one; otherwise one plain package installed relative to "/", without the
-// manager's rules. quiet: no messages. Null when a child is already running, or the pipe,
-// the fork or the stream fails. The installer's child always exits with status 0; with
-// exit_with_result (offline tools) it exits with 0 for an installed archive and 1 otherwise.
-FILE* start_install_child(bool image, bool quiet, bool exit_with_result = false);
+// Null when a child is already running, or the pipe, the fork or the stream fails.
+FILE* start_install_child(const InstallChildRequest& request);
+// The same for {image, quiet}, without a name for the archive.
+FILE* start_install_child(bool image, bool quiet);
 
-// What the child does with the archive on descriptor 0; returns the installation result
-// (0 installed, 1 refused or failed, 2 and 3 for bundles, -1 image not saved). Exposed for
-// tests; the child runs it after the fork.
-int install_child_body(bool image, bool quiet);
+// What the child does with the archive on descriptor 0: a package manager of its own loads
+// the database and installs the archive. Exposed for tests; the child runs it after the fork.
+InstallResult install_child_body(const InstallChildRequest& request);

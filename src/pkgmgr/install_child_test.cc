@@ -50,7 +50,9 @@ class InstallChildTest : public ScratchRoot {
 
   // Feeds an archive to a new child; returns the wait status.
   int feed(const std::string& archive, bool image = true, bool quiet = true) {
-    FILE* child = start_install_child(image, quiet);
+    return feed_child(start_install_child(image, quiet), archive);
+  }
+  int feed_child(FILE* child, const std::string& archive) {
     EXPECT_NE(child, nullptr);
     if (!child) return -1;
     for (size_t at = 0; at < archive.size(); at += 4096) {
@@ -58,6 +60,26 @@ class InstallChildTest : public ScratchRoot {
       if (fwrite(archive.data() + at, 1, n, child) != n) break;
     }
     return finish_child(child);
+  }
+  // Runs start (which starts a child and feeds it) with the children's standard output caught;
+  // returns what they printed.
+  template <typename Start>
+  static std::string printed(Start start) {
+    int fds[2];
+    if (pipe(fds) != 0) return "pipe failed";
+    fflush(stdout);  // what this process has buffered is not the children's
+    int saved = dup(1);
+    dup2(fds[1], 1);
+    close(fds[1]);
+    start();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+    close(fds[0]);
+    return out;
   }
 };
 
@@ -92,26 +114,36 @@ TEST_F(InstallChildTest, KeepsTheImageOfAPackageThatHasOne) {
 
 TEST_F(InstallChildTest, ImageThatCannotBeCreatedStopsTheInstallation) {
   ASSERT_EQ(mkdir(host("/flash/image").c_str(), 0755), 0);  // a directory is in the way
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  // The child prints on the shared standard output: catch it through a pipe.
-  int saved = dup(1);
-  dup2(fds[1], 1);
-  close(fds[1]);
-  int status = feed(signed_archive(package("ppp")), true, false);
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
+  int status = 0;
+  std::string out = printed([&] { status = feed(signed_archive(package("ppp")), true, false); });
   // The child reads nothing once the image fails, so the archive either still fitted into the
   // pipe (status 0) or the child had already gone and the write failed (-1). Either way the
   // child has been collected.
   EXPECT_TRUE(status == 0 || status == -1) << status;
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a child was left behind";
-  char buf[4096];
-  ssize_t n = read(fds[0], buf, sizeof buf);
-  close(fds[0]);
-  EXPECT_EQ(std::string(buf, n > 0 ? size_t(n) : 0), "ERROR: could not open image\n");
+  EXPECT_EQ(out, "ERROR: could not open image\n");
   EXPECT_FALSE(exists(host("/flash/opt/ppp")));
+}
+
+// Every failure prints one message; an archive without a readable name is named by its file.
+TEST_F(InstallChildTest, UnreadableArchivesAreReportedOnce) {
+  struct Case {
+    std::string archive;
+    bool image;
+  } cases[] = {{"garbage that is no archive", true}, {"", true},
+               {"garbage that is no archive", false}, {"", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.archive.size()) + (c.image ? " image" : " single"));
+    // The child may stop reading before the parent's last write (the status is then -1).
+    std::string out = printed([&] { feed(c.archive, c.image, false); });
+    EXPECT_EQ(out, "ERROR: installation of (unnamed package) failed: broken package\n");
+    InstallChildRequest request;
+    request.image = c.image;
+    request.archive_name = "/floppy/junk.kpk";
+    out = printed([&] { feed_child(start_install_child(request), c.archive); });
+    EXPECT_EQ(out, "ERROR: installation of /floppy/junk.kpk failed: broken package\n");
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a child was left behind";
+  }
 }
 
 TEST_F(InstallChildTest, OneChildAtATime) {
@@ -151,19 +183,8 @@ TEST_F(InstallChildTest, ProgressLineBytesOfOneInstallation) {
   kpk::PackageSpec s = package("ab");
   std::string archive = signed_archive(s);
   ASSERT_EQ(archive.size(), 152u);
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  int saved = dup(1);
-  dup2(fds[1], 1);
-  close(fds[1]);
-  int status = feed(archive, true, false);
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string out;
-  char buf[4096];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
-  close(fds[0]);
+  int status = -1;
+  std::string out = printed([&] { status = feed(archive, true, false); });
   EXPECT_EQ(status, 0);
   // "installing ab-1.0 [" is 19 characters, so the bar has 57 places. The first drawing
   // stands at the file data's first byte (offset 52 of 152: 57 * 52 / 152 = 19 marks), the

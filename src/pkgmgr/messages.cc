@@ -1,9 +1,10 @@
-// The package manager's message channel, progress line and installed-list lookups.
+#include "pkgmgr/messages.h"
+
+#include <cerrno>
 #include <cstdio>
-#include <string>
+#include <cstring>
 
 #include "archive/part_reader.h"
-#include "pkgmgr/package_manager.h"
 #include "system/output.h"
 
 namespace {
@@ -26,18 +27,12 @@ void draw_line(const std::string& text, size_t previous_length) {
 
 }  // namespace
 
-PackageManager& PackageManager::instance() {
-  static PackageManager* manager = new PackageManager();  // lives until exit
-  return *manager;
-}
-
-void PackageManager::message(const char* prefix, bool clear_first, const char* format,
-                             va_list args) {
+void MessageChannel::message(const char* prefix, const char* format, va_list args) {
   if (quiet_) return;
   char text[256];
   if (vsnprintf(text, sizeof text, format, args) < 0) text[0] = '\0';
   std::string out;
-  if (clear_first && !progress_.empty()) {
+  if (!progress_.empty()) {
     out += '\r';
     out.append(79, ' ');
     out += '\r';
@@ -50,34 +45,39 @@ void PackageManager::message(const char* prefix, bool clear_first, const char* f
   if (!progress_.empty()) draw_line(progress_, 0);
 }
 
-void PackageManager::error(const char* format, ...) {
+void MessageChannel::error(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  message("ERROR: ", true, format, args);
+  message("ERROR: ", format, args);
   va_end(args);
 }
 
-void PackageManager::warning(const char* format, ...) {
+void MessageChannel::warning(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  message("WARNING: ", true, format, args);
+  message("WARNING: ", format, args);
   va_end(args);
 }
 
-void PackageManager::note(const char* format, ...) {
+void MessageChannel::note(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  message("", true, format, args);
+  message("", format, args);
   va_end(args);
 }
 
-void PackageManager::show_progress(const std::string& text) {
+void MessageChannel::show_progress(const std::string& text) {
   if (quiet_ || text == progress_) return;
   draw_line(text, progress_.size());
   progress_ = text;
 }
 
-void PackageManager::show_progress_bar(const std::string& label, PartReader& reader) {
+void MessageChannel::clear_progress() {
+  show_progress(std::string(78, ' '));
+  show_progress("");
+}
+
+void MessageChannel::show_progress_bar(const std::string& label, PartReader& reader) {
   std::string text = label + " [";
   uint64_t width = text.size() < 76 ? 76 - text.size() : 0;
   uint64_t offset = reader.offset();
@@ -90,14 +90,17 @@ void PackageManager::show_progress_bar(const std::string& label, PartReader& rea
   show_progress(text);
 }
 
-std::string PackageManager::owner_of(const std::string& path) const {
-  for (const auto& package : installed_)
-    if (package->files.count(path)) return package->name;
-  return "";
+void MessageChannel::report_broken(const std::string& label) {
+  error("installation of %s failed: broken package", label.c_str());
 }
 
-void PackageManager::reset() {
-  installed_.clear();
-  progress_.clear();
-  quiet_ = false;
+void MessageChannel::report_create_failure(const std::string& label, const std::string& what,
+                                           int error_number) {
+  if (error_number == ENOSPC)
+    error("installation of %s failed: disk is too small", label.c_str());
+  else if (error_number == EIO)
+    error("installation of %s failed: disk error", label.c_str());
+  else
+    error("installation of %s failed: could not create %s: %s", label.c_str(), what.c_str(),
+          strerror(error_number));
 }

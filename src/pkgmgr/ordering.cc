@@ -1,6 +1,6 @@
 #include "pkgmgr/ordering.h"
 
-#include "pkgmgr/package_manager.h"
+#include "pkgmgr/messages.h"
 #include "pkgmgr/version.h"
 
 namespace {
@@ -20,7 +20,7 @@ std::vector<PackageInfo*> order_packages(const std::vector<PackageInfo*>& list, 
       if (order == (prefer_older ? -1 : 1)) {
         dropped[x] = true;
         if (messages)
-          PackageManager::instance().warning(
+          MessageChannel().warning(
               prefer_older ? "omitting package %s: older package is already provided"
                            : "omitting package %s: newer package is already provided",
               package_label(*list[x]).c_str());

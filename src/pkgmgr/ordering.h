@@ -8,7 +8,8 @@
 #include "archive/package.h"
 
 // messages: warn "omitting package %s: newer package is already provided" (or "older") for
-// every entry dropped for another version. Of entries of equal version and build exactly one
+// every entry dropped for another version. (The ordering runs in the installer itself, where
+// no installation and no progress line is open: the warnings are plain console lines.) Of entries of equal version and build exactly one
 // is kept (a bundle beats a plain package).
 std::vector<PackageInfo*> order_packages(const std::vector<PackageInfo*>& list, bool prefer_older,
                                          bool messages);

@@ -1,59 +1,79 @@
-// The package manager: one per process. It holds the installed list loaded from the package
-// database, decides how archives are installed (upgrade, downgrade, dependency and conflict
-// rules) and owns the one message channel through which all package-manager output goes.
+// The package manager of one installation child. It holds the installed list loaded from the
+// package database, decides how archives are installed (upgrade, downgrade, dependency and
+// conflict rules) and is the one message channel through which all package-manager output
+// goes. Whoever installs creates one (the installation child, the offline tools, tests) and
+// hands it to everything that reports or looks at the installed list; there is no
+// process-wide manager.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 #include <istream>
 #include <map>
 #include <memory>
+#include <set>
 #include <streambuf>
 #include <string>
 #include <vector>
 
 #include "archive/package.h"
+#include "pkgmgr/messages.h"
 
+class Journal;
 class PartReader;
 
 // Flag and result bits of evaluate().
 enum EvaluateBits : uint32_t {
-  kUpgrade = 0x01,     // an older package of this name is installed
-  kDowngrade = 0x02,   // a newer package of this name is installed
-  kReinstall = 0x04,   // the same version and build is installed
+  kUpgrade = 0x01,       // an older package of this name is installed
+  kDowngrade = 0x02,     // a newer package of this name is installed
+  kReinstall = 0x04,     // the same version and build is installed
   kRequirements = 0x08,  // wrong architecture, or a dependency has no enabled provider
-  kConflicts = 0x10,   // an enabled installed package excludes it
+  kConflicts = 0x10,     // an enabled installed package excludes it
 };
 
 // Package names the user chose to install disabled (true) or enabled (false).
 using Choices = std::map<std::string, bool>;
 
-class PackageManager {
+// The result of installing one archive.
+enum class InstallResult : int {
+  kInstalled = 0,
+  kFailed = 1,         // the package was refused or its installation failed
+  kBundleRefused = 2,  // the bundle itself was refused
+  kNoMember = 3,       // no member of the bundle could be installed
+  kImageNotSaved = -1  // installed, but its image could not be kept (installation child)
+};
+
+// What became of one package of an archive, and the installed package of its name afterwards.
+struct PackageOutcome {
+  enum Kind {
+    kInstalled,         // installed now
+    kAlreadyInstalled,  // the same version and build was installed already
+    kRefused,           // refused by the rules (package: an installed one of its name, if any)
+    kFailed,            // unreadable, or its installation failed or was undone by the plan
+  } kind;
+  Package* package;  // null when none of its name is installed
+};
+
+class PackageManager : public MessageChannel {
  public:
-  // The process-wide manager, created on first use and never destroyed.
-  static PackageManager& instance();
-
-  // --- messages -----------------------------------------------------------------------
-  // Each formats into at most 256 bytes and prints nothing in quiet mode. Every message
-  // erases a shown progress line first and redraws it afterwards.
-  void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // Shows text as the progress line (nothing when it equals the line shown).
-  void show_progress(const std::string& text);
-  // label " [" bar "]", the bar filled by the reader's offset over its total_length.
-  void show_progress_bar(const std::string& label, PartReader& reader);
-  const std::string& progress_line() const { return progress_; }
-
-  bool quiet() const { return quiet_; }
-  void set_quiet(bool quiet) { quiet_ = quiet; }
+  PackageManager() = default;
+  PackageManager(const PackageManager&) = delete;
+  PackageManager& operator=(const PackageManager&) = delete;
 
   // --- installed list -----------------------------------------------------------------
   std::vector<std::unique_ptr<Package>>& installed() { return installed_; }
   // The name of the first installed package whose files contain path, or "".
   std::string owner_of(const std::string& path) const;
-  // Forgets everything (tests, and the start of a new installation child).
-  void reset();
+  // The name of the archive being installed (its file), for the messages about an archive
+  // whose package has no readable name.
+  void set_archive_name(const std::string& name) { archive_name_ = name; }
+  // The label of a package that could not be read: its name and version when the name was
+  // read, the bundle's label for a bundle member, else the archive's name.
+  std::string unreadable_label(const PackageInfo& p, const PackageRef* bundle) const;
+
+  // Takes p out of the installed list (its place in *index); null when it is not there.
+  std::unique_ptr<Package> take_out(const Package* p, size_t* index = nullptr);
+  // Puts a package back at index of the installed list (at the end when the list is shorter).
+  void put_back(std::unique_ptr<Package> p, size_t index);
 
   // --- rules ---------------------------------------------------------------------------
   // Whether candidate may be installed over the installed list: the result bits found; the
@@ -66,35 +86,55 @@ class PackageManager {
   bool apply(int verbosity);
   // Installs the package whose header r stands on. bundle: the bundle ref of a member, or
   // null. image_name (may be null) receives the record directory of a package with an
-  // image. Returns the installed package of that name, or null when it was refused or
-  // failed; a refused bundle member's parts are passed over.
-  Package* install_package_from(PartReader& r, uint32_t flags, const Choices& choices,
-                                const PackageRef* bundle, std::string* image_name);
-  // Installs the bundle whose header r stands on: 0 installed, 1 failed, 2 refused, 3 no
-  // member could be installed.
-  int install_bundle(PartReader& r, uint32_t flags, const Choices& choices,
-                     std::string* image_name);
+  // image. A bundle member that is not installed has its parts passed over. A stand-alone
+  // package already installed in that version counts as installed when flags permit a
+  // reinstall (and is announced as installed).
+  PackageOutcome install_package_from(PartReader& r, uint32_t flags, const Choices& choices,
+                                      const PackageRef* bundle, std::string* image_name);
+  // Installs the bundle whose header r stands on.
+  InstallResult install_bundle(PartReader& r, uint32_t flags, const Choices& choices,
+                               std::string* image_name);
   // Reads one archive from in (every byte read also goes to copy_target when not null) and
-  // installs it: 0 installed, 1 refused or failed, 2 bundle refused, 3 no bundle member.
-  int install_archive(std::istream& in, uint32_t flags, const Choices& choices,
-                      std::streambuf* copy_target, std::string* image_name);
+  // installs it.
+  InstallResult install_archive(std::istream& in, uint32_t flags, const Choices& choices,
+                                std::streambuf* copy_target, std::string* image_name);
 
  private:
-  PackageManager() = default;
-  // Prints one message line around the progress line.
-  void message(const char* prefix, bool clear_first, const char* format, va_list args);
-
   // Sets a package's pending uninstall, except for the candidate being installed.
   void schedule_uninstall(Package& p);
   // Activates q for its dependant (apply step 2) and then q's own requirements.
   void activate(Package& q, const Package& dependant, int verbosity);
   void enable_requirements(Package& p, int verbosity);
-  // Takes p out of the installed list; null when it is not there.
-  std::unique_ptr<Package> take_out(const Package* p);
+  // The steps of apply(), in order: pending actions are planned over the whole list, then
+  // performed.
+  void pass_bundle_state_to_members();
+  void enable_what_active_packages_need(int verbosity);
+  void disable_what_active_packages_exclude(int verbosity);
+  void drop_what_lost_its_requirements();  // repeated until nothing changes
+  void let_bundles_follow_their_members();
+  // False (every pending action reset, with an error at verbosity 1) when the plan would
+  // leave no package active.
+  bool keep_something_active(int verbosity);
+  // Uninstalls, disables and enables what the plan says; true when anything changed.
+  bool perform_plan(int verbosity);
   bool is_installed(const Package* p) const;
+
+  // The steps of install_bundle.
+  struct BundleMembers {
+    size_t installed = 0;              // members installed now (each proved genuine)
+    std::vector<std::string> adopted;  // members installed already in the carried version
+  };
+  // Adds a stand-in for every name of the contents list the reader stands on (if it does),
+  // so that those members come in disabled; returns them.
+  std::vector<Package*> add_content_placeholders(PartReader& r, const Choices& choices);
+  // Installs the members that follow; strikes every member it carries from old_members.
+  BundleMembers install_members(PartReader& r, uint32_t flags, const Choices& choices,
+                                const PackageRef& ref, std::set<std::string>* old_members);
+  // Makes the installed package name a member of the bundle ref, unless it is one already.
+  void adopt(const std::string& name, const PackageRef& ref);
 
   std::vector<std::unique_ptr<Package>> installed_;
   Package* shielded_ = nullptr;  // the candidate of a preliminary plan
-  std::string progress_;
-  bool quiet_ = false;
+  Journal* journal_ = nullptr;   // while set, the plan's changes can still be undone
+  std::string archive_name_;
 };

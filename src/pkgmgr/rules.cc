@@ -1,8 +1,9 @@
 // The package manager's rules: evaluate() for a candidate, apply() for the installed list.
 #include <algorithm>
 
-#include "archive/install.h"
 #include "pkgmgr/database.h"
+#include "pkgmgr/installation.h"
+#include "pkgmgr/journal.h"
 #include "pkgmgr/ordering.h"
 #include "pkgmgr/package_manager.h"
 #include "pkgmgr/version.h"
@@ -35,21 +36,33 @@ Supply classify(const std::vector<Package*>& providers) {
 
 }  // namespace
 
+std::string PackageManager::owner_of(const std::string& path) const {
+  for (const auto& package : installed_)
+    if (package->files.count(path)) return package->name;
+  return "";
+}
+
 bool PackageManager::is_installed(const Package* p) const {
   for (const auto& q : installed_)
     if (q.get() == p) return true;
   return false;
 }
 
-std::unique_ptr<Package> PackageManager::take_out(const Package* p) {
+std::unique_ptr<Package> PackageManager::take_out(const Package* p, size_t* index) {
   for (auto it = installed_.begin(); it != installed_.end(); ++it) {
     if (it->get() == p) {
+      if (index) *index = size_t(it - installed_.begin());
       std::unique_ptr<Package> out = std::move(*it);
       installed_.erase(it);
       return out;
     }
   }
   return nullptr;
+}
+
+void PackageManager::put_back(std::unique_ptr<Package> p, size_t index) {
+  if (index > installed_.size()) index = installed_.size();
+  installed_.insert(installed_.begin() + long(index), std::move(p));
 }
 
 uint32_t PackageManager::evaluate(const PackageInfo& candidate, uint32_t flags) {
@@ -149,8 +162,7 @@ void PackageManager::enable_requirements(Package& p, int verbosity) {
   }
 }
 
-bool PackageManager::apply(int verbosity) {
-  // 1. Bundles pass their state on to their members.
+void PackageManager::pass_bundle_state_to_members() {
   for (const auto& m : installed_) {
     if (m->bundle.name.empty()) continue;
     for (const auto& b : installed_) {
@@ -164,10 +176,14 @@ bool PackageManager::apply(int verbosity) {
       break;
     }
   }
-  // 2. Every active package gets what it needs.
+}
+
+void PackageManager::enable_what_active_packages_need(int verbosity) {
   for (size_t i = 0; i < installed_.size(); ++i)
     if (active(*installed_[i])) enable_requirements(*installed_[i], verbosity);
-  // 3. Conflicts: what an active package excludes is disabled.
+}
+
+void PackageManager::disable_what_active_packages_exclude(int verbosity) {
   for (size_t i = 0; i < installed_.size(); ++i) {
     Package& p = *installed_[i];
     if (!active(p)) continue;
@@ -188,7 +204,9 @@ bool PackageManager::apply(int verbosity) {
       }
     }
   }
-  // 4. What lost its dependencies goes, until nothing changes.
+}
+
+void PackageManager::drop_what_lost_its_requirements() {
   for (bool changed = true; changed;) {
     changed = false;
     for (size_t i = 0; i < installed_.size() && !changed; ++i) {
@@ -211,7 +229,9 @@ bool PackageManager::apply(int verbosity) {
       }
     }
   }
-  // 5. Bundles follow their members.
+}
+
+void PackageManager::let_bundles_follow_their_members() {
   for (const auto& b : installed_) {
     if (!b->is_bundle || b->pending == PendingAction::Uninstall) continue;
     bool enabled_member = false, disabled_member = false;
@@ -232,14 +252,19 @@ bool PackageManager::apply(int verbosity) {
       schedule_uninstall(*b);
     }
   }
-  // 6. Never leave nothing active.
-  if (!installed_.empty() && std::none_of(installed_.begin(), installed_.end(),
-                                          [](const auto& p) { return active(*p); })) {
-    for (const auto& p : installed_) p->pending = PendingAction::None;
-    if (verbosity >= 1) error("can not uninstall or disable all packages");
-    return false;
-  }
-  // 7. Removals and disablings in reverse dependency order, enablings in dependency order.
+}
+
+bool PackageManager::keep_something_active(int verbosity) {
+  if (installed_.empty() || std::any_of(installed_.begin(), installed_.end(),
+                                        [](const auto& p) { return active(*p); }))
+    return true;
+  for (const auto& p : installed_) p->pending = PendingAction::None;
+  if (verbosity >= 1) error("can not uninstall or disable all packages");
+  return false;
+}
+
+bool PackageManager::perform_plan(int verbosity) {
+  // Removals and disablings in reverse dependency order, enablings in dependency order.
   std::vector<Package*> going, coming;
   for (const auto& p : installed_) {
     if (p->pending == PendingAction::Uninstall || p->pending == PendingAction::Disable)
@@ -250,23 +275,26 @@ bool PackageManager::apply(int verbosity) {
   going = order_packages_as(going, false, false);
   std::reverse(going.begin(), going.end());
   coming = order_packages_as(coming, false, false);
-  // 8. Perform.
-  bool changed = false;
+
   for (Package* p : going) {
     std::string label = package_label(*p);
     if (p->pending == PendingAction::Uninstall) {
       if (verbosity >= 2) show_progress("uninstalling " + label + "...");
-      release_files(*p);
-      std::unique_ptr<Package> gone = take_out(p);
+      if (journal_) {
+        journal_->set_aside(p);
+      } else {
+        release_files(*p);
+        take_out(p);
+      }
       if (verbosity >= 2) note("uninstalled %s", label.c_str());
     } else {
       if (verbosity >= 1) {
         show_progress("disabling " + label + "...");
         note("disabled %s", label.c_str());
       }
+      if (journal_ && p != shielded_) journal_->state_changing(*p);
       mark_disabled(*p);
     }
-    changed = true;
   }
   for (Package* p : coming) {
     std::string label = package_label(*p);
@@ -274,8 +302,18 @@ bool PackageManager::apply(int verbosity) {
       show_progress("enabling " + label + "...");
       note("enabled %s", label.c_str());
     }
+    if (journal_ && p != shielded_) journal_->state_changing(*p);
     mark_enabled(*p);
-    changed = true;
   }
-  return changed;
+  return !going.empty() || !coming.empty();
+}
+
+bool PackageManager::apply(int verbosity) {
+  pass_bundle_state_to_members();
+  enable_what_active_packages_need(verbosity);
+  disable_what_active_packages_exclude(verbosity);
+  drop_what_lost_its_requirements();
+  let_bundles_follow_their_members();
+  if (!keep_something_active(verbosity)) return false;
+  return perform_plan(verbosity);
 }

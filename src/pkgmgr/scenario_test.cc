@@ -13,12 +13,17 @@
 //   result VALUE            the last action's result (order: the labels in order)
 //   db DESC | db none       the database afterwards, exactly (compared in name order)
 //   exists PATH | absent PATH      a path below /flash afterwards
+//   holds PATH TEXT         the content of a file below /flash ("\n" for a newline)
 //   write PATH TEXT         puts TEXT ("\n" for a newline) into a file at an installer path
 //
 // DESC is "NAME VERSION" and attributes: build=N arch=X depends=R,R provides=R conflicts=R
-// files=a,b bundle=NAME disabled=user|auto enabled=user isbundle schedule=WORD image plain
-// unsigned flags=0xNN choices=name:1,name:0. A relation R is name[>=V][<=V][!priority].
+// files=a,b (in an archive, "a->t" is a link to t and "a/" a directory; "\n" in a name is a
+// newline) bundle=NAME disabled=user|auto enabled=user isbundle
+// schedule=WORD image plain unsigned broken-header (a member whose header part is cut to 10
+// bytes) flags=0xNN choices=name:1,name:0. A relation R is name[>=V][<=V][!priority].
 #include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -26,7 +31,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "archive/install.h"
+#include "archive/part_type.h"
 #include "archive_writer.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/ordering.h"
@@ -45,6 +50,7 @@ struct Desc {
   Package p;
   std::string disabled_word, schedule;
   bool enabled_user = false, image = false, plain = false, unsigned_ = false;
+  bool broken_header = false;
   uint32_t flags = kUpgrade;
   Choices choices;
   std::vector<std::string> files;
@@ -57,6 +63,12 @@ std::vector<std::string> split(const std::string& text, char sep) {
   while (std::getline(in, item, sep))
     if (!item.empty()) out.push_back(item);
   return out;
+}
+
+// "\n" in a scenario's text stands for a newline.
+std::string unescape(std::string text) {
+  for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
+  return text;
 }
 
 uint32_t version_of(const std::string& text) {
@@ -121,7 +133,10 @@ Desc parse_desc(const std::vector<std::string>& words, size_t from) {
     else if (key == "depends") d.p.depends = relations(value);
     else if (key == "provides") d.p.provides = relations(value);
     else if (key == "conflicts") d.p.conflicts = relations(value);
-    else if (key == "files") d.files = split(value, ',');
+    else if (key == "files") {
+      d.files = split(value, ',');
+      for (std::string& f : d.files) f = unescape(f);
+    }
     else if (key == "bundle") d.p.bundle = PackageRef{value, 0, 0, 0};
     else if (key == "disabled") d.disabled_word = value;
     else if (key == "enabled") d.enabled_user = true;
@@ -130,6 +145,7 @@ Desc parse_desc(const std::vector<std::string>& words, size_t from) {
     else if (key == "image") d.image = true;
     else if (key == "plain") d.plain = true;
     else if (key == "unsigned") d.unsigned_ = true;
+    else if (key == "broken-header") d.broken_header = true;
     else if (key == "contents") continue;  // read by the bundle verb
     else if (key == "flags") d.flags = uint32_t(std::stoul(value, nullptr, 16));
     else if (key == "choices") {
@@ -184,9 +200,19 @@ kpk::PackageSpec archive_spec(const Desc& d) {
   s.has_files = !d.files.empty();
   for (const std::string& f : d.files) {
     kpk::FileEntry e;
-    e.name = f;
-    e.mode = 0100644;
-    e.content = f + " of " + package_label(d.p) + "\n";
+    size_t arrow = f.find("->");
+    if (arrow != std::string::npos) {
+      e.name = f.substr(0, arrow);
+      e.mode = 0120777;
+      e.content = f.substr(arrow + 2);
+    } else if (f.back() == '/') {
+      e.name = f;
+      e.mode = 040755;
+    } else {
+      e.name = f;
+      e.mode = 0100644;
+      e.content = f + " of " + package_label(d.p) + "\n";
+    }
     s.files.push_back(e);
   }
   return s;
@@ -194,8 +220,29 @@ kpk::PackageSpec archive_spec(const Desc& d) {
 
 std::string member_parts(const Desc& d) {
   std::string parts = kpk::package_parts(archive_spec(d));
+  // A header part of 10 bytes, too short for the header record.
+  if (d.broken_header) parts = kpk::part(PackageHeader, parts.substr(6, 10)) + parts.substr(38);
   return d.unsigned_ ? parts : signed_parts(parts);
 }
+
+// Ends the test program (SIGALRM) when an installation does not finish in time, so that a
+// loop that never ends fails the test instead of hanging it.
+class Deadline {
+ public:
+  explicit Deadline(unsigned seconds) {
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGALRM, &action, &saved_);
+    alarm(seconds);
+  }
+  ~Deadline() {
+    alarm(0);
+    sigaction(SIGALRM, &saved_, nullptr);
+  }
+
+ private:
+  struct sigaction saved_;
+};
 
 class Scenario : public ScratchRoot, public ::testing::WithParamInterface<std::string> {
  protected:
@@ -221,36 +268,37 @@ class Scenario : public ScratchRoot, public ::testing::WithParamInterface<std::s
       p.files.insert("/" + f);
       put(host("/flash/" + f), f + " of " + package_label(p) + "\n");
     }
-    ASSERT_TRUE(make_dirs(record_dir(p, false)));
-    ASSERT_TRUE(write_record(p, false));
+    MessageChannel messages;
+    ASSERT_TRUE(make_dirs(record_dir(p)));
+    ASSERT_TRUE(write_record(p, messages));
     if (!d.schedule.empty()) put(host("/ram/pdb/" + p.name + "/schedule"), d.schedule + "\n");
   }
 
   // One archive through the manager, as the installation child runs it.
-  int install(const std::string& archive, const Desc& d) {
-    PackageManager::instance().reset();
-    open_repository(false);
+  // read_whole: the reader can get to the end of the archive (no member cuts it short).
+  int install(const std::string& archive, const Desc& d, bool read_whole = true) {
+    Deadline deadline(20);
+    PackageManager pm;
+    open_repository(pm, false);
     MemoryStream in(archive);
     StringSink image;
     std::string image_name;
-    int result = PackageManager::instance().install_archive(in, d.flags, d.choices, &image,
-                                                            &image_name);
+    int result = int(pm.install_archive(in, d.flags, d.choices, &image, &image_name));
     // The copy target sees every byte the reader took, in order: the whole archive once it
     // was installed.
     EXPECT_EQ(archive.compare(0, image.data().size(), image.data()), 0);
-    if (result == 0 && !(d.flags & kReinstall)) {
+    if (result == 0 && !(d.flags & kReinstall) && read_whole) {
       EXPECT_EQ(image.data(), archive);
     }
     return result;
   }
 
   std::vector<std::string> database() {
-    PackageManager::instance().reset();
-    open_repository(true);
+    PackageManager pm;
+    open_repository(pm, true);
     std::vector<std::string> out;
-    for (const auto& p : PackageManager::instance().installed()) out.push_back(render(*p));
+    for (const auto& p : pm.installed()) out.push_back(render(*p));
     std::sort(out.begin(), out.end());
-    PackageManager::instance().reset();
     return out;
   }
 };
@@ -300,10 +348,15 @@ TEST_P(Scenario, Runs) {
       EXPECT_EQ(exists(host("/flash/" + rest)), verb == "exists") << rest;
       continue;
     }
+    if (verb == "holds") {
+      finish_action(int(i + 1));
+      std::string path = words[1], text = unescape(rest.substr(path.size() + 1));
+      EXPECT_EQ(get(host("/flash/" + path)), text) << path;
+      continue;
+    }
     if (verb == "member") continue;  // taken with its bundle
     if (verb == "write") {
-      std::string path = words[1], text = rest.substr(path.size() + 1);
-      for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
+      std::string path = words[1], text = unescape(rest.substr(path.size() + 1));
       put(host(path), text);
       continue;
     }
@@ -334,14 +387,18 @@ TEST_P(Scenario, Runs) {
         }
       }
       std::vector<std::string> members;
-      while (i + 1 < lines.size() && lines[i + 1].rfind("member ", 0) == 0)
-        members.push_back(member_parts(parse_desc(split(lines[++i], ' '), 1)));
-      result = std::to_string(install(kpk::bundle_archive(spec, members, false), b));
+      bool read_whole = true;
+      while (i + 1 < lines.size() && lines[i + 1].rfind("member ", 0) == 0) {
+        Desc m = parse_desc(split(lines[++i], ' '), 1);
+        read_whole = read_whole && !m.broken_header;
+        members.push_back(member_parts(m));
+      }
+      result = std::to_string(install(kpk::bundle_archive(spec, members, false), b, read_whole));
       have_action = true;
     } else if (verb == "apply") {
-      PackageManager::instance().reset();
-      open_repository(false);
-      result = PackageManager::instance().apply(std::stoi(rest)) ? "changed" : "unchanged";
+      PackageManager pm;
+      open_repository(pm, false);
+      result = pm.apply(std::stoi(rest)) ? "changed" : "unchanged";
       have_action = true;
     } else if (verb == "order") {
       bool older = false, messages = false;
@@ -359,7 +416,6 @@ TEST_P(Scenario, Runs) {
         candidates.push_back(p.get());
         owned.push_back(std::move(p));
       }
-      PackageManager::instance().reset();
       result = "";
       for (PackageInfo* p : order_packages(candidates, older, messages))
         result += (result.empty() ? "" : " ") + package_label(*p);

@@ -85,6 +85,8 @@ void close_above_standard() {
   for (int fd = 3; fd < limit; ++fd) close(fd);
 }
 
+// Every disposition back to its default, then nothing blocked (the parent blocked everything
+// across the fork).
 void reset_signals() {
   struct sigaction action = {};
   action.sa_handler = SIG_DFL;
@@ -136,7 +138,14 @@ pid_t start(const ChildOptions& options, const char* program, const char* const*
   if (!make_plan(options, program, plan)) return -1;
   out_flush();
   fflush(nullptr);
+  // No signal may reach the child before its dispositions are reset: one that came in
+  // between would run the installer's own handler (the abort handler, for SIGINT) in the
+  // child. Blocked across the fork, it waits until the child has reset them and unblocked.
+  sigset_t all, saved_mask;
+  sigfillset(&all);
+  sigprocmask(SIG_SETMASK, &all, &saved_mask);
   pid_t pid = fork();
+  if (pid != 0) sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
   if (pid < 0) {
     close_plan(plan);
     return -1;

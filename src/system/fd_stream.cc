@@ -121,18 +121,21 @@ FdOutBuf::FdOutBuf(int fd, bool owns) : fd_(fd), owns_(owns) {
 
 FdOutBuf::~FdOutBuf() { close(); }
 
-bool FdOutBuf::write_all(const char* data, size_t n) {
+int write_all(int fd, const void* data, size_t n) {
+  const char* at = static_cast<const char*>(data);
   while (n > 0) {
-    ssize_t done = ::write(fd_, data, n);
+    ssize_t done = ::write(fd, at, n);
     if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      error_ = done < 0 ? errno : EIO;
-      return false;
-    }
-    data += done;
+    if (done <= 0) return done < 0 ? errno : EIO;
+    at += done;
     n -= size_t(done);
   }
-  return true;
+  return 0;
+}
+
+bool FdOutBuf::write_all(const char* data, size_t n) {
+  error_ = ::write_all(fd_, data, n);
+  return error_ == 0;
 }
 
 int FdOutBuf::sync() {

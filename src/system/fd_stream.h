@@ -8,6 +8,10 @@
 #include <streambuf>
 #include <string>
 
+// Writes all n bytes to fd, retrying after EINTR and short writes. Returns 0, or the errno of
+// the write that failed (EIO for a write that made no progress).
+int write_all(int fd, const void* data, size_t n);
+
 class FdInBuf : public std::streambuf {
  public:
   static constexpr size_t kBufferSize = 65536;
@@ -18,7 +22,6 @@ class FdInBuf : public std::streambuf {
   FdInBuf(const FdInBuf&) = delete;
   FdInBuf& operator=(const FdInBuf&) = delete;
 
-  int fd() const { return fd_; }
   // The errno of the read that failed, 0 when none did.
   int error() const { return error_; }
 

@@ -13,7 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/scratch_dir.h"
+#include "testing/scratch_root.h"
+#include "testing/stdin_text.h"
 
 namespace {
 
@@ -32,11 +33,13 @@ int in_mount_namespace(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
 }
 
-TEST(LinuxSystem, MountsAndUnmountsForReal) {
+// The real calls, made below a scratch root.
+using LinuxSystemCalls = ScratchRoot;
+
+TEST_F(LinuxSystemCalls, MountsAndUnmountsForReal) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for mount namespaces";
-  ScratchDir root;
-  root.make_dir("/flash");
-  std::string flash = root.path("/flash");
+  make_dir(host("/flash"));
+  std::string flash = host("/flash");
   int result = in_mount_namespace([&] {
     LinuxSystem system;
     if (system.mount("tmpfs", flash.c_str(), "tmpfs", 0, "size=1m") != 0) return 1;
@@ -50,14 +53,13 @@ TEST(LinuxSystem, MountsAndUnmountsForReal) {
     return 0;
   });
   EXPECT_EQ(result, 0);
-  EXPECT_FALSE(root.exists("/flash/probe"));
+  EXPECT_FALSE(exists(host("/flash/probe")));
 }
 
-TEST(LinuxSystem, CreatesCharacterDeviceNodes) {
+TEST_F(LinuxSystemCalls, CreatesCharacterDeviceNodes) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to create device nodes";
-  ScratchDir root;
   LinuxSystem system;
-  std::string node = root.path("/lcd");
+  std::string node = host("/lcd");
   mode_t old_mask = umask(0);
   int result = system.mknod(node.c_str(), S_IFCHR | 0666, makedev(10, 60));
   umask(old_mask);

@@ -12,6 +12,9 @@
 #include <cstddef>
 #include <string>
 
+// The reboot command that restarts the machine (RB_AUTOBOOT).
+constexpr int kRestartCommand = 0x01234567;
+
 class System {
  public:
   virtual ~System() = default;
@@ -24,7 +27,8 @@ class System {
   // Hands a module image (length bytes, owned by the caller) and its parameter text to the
   // kernel.
   virtual int init_module(const void* image, size_t length, const char* params) = 0;
-  // Returns only when the kernel refused (command is one of the RB_* values).
+  // Returns only when the kernel refused (command is one of the RB_* values, for example
+  // kRestartCommand).
   virtual int reboot(int command) = 0;
   // Returns the seconds left when interrupted, as sleep(3) does.
   virtual unsigned sleep(unsigned seconds) = 0;

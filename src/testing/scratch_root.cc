@@ -12,7 +12,6 @@
 #include <set>
 #include <sstream>
 
-#include "pkgmgr/package_manager.h"
 #include "system/output.h"
 #include "system/root.h"
 
@@ -27,11 +26,9 @@ void ScratchRoot::SetUp() {
   root_ = scratch_ + "/root";
   fs::create_directories(root_);
   set_root_prefix(root_);
-  PackageManager::instance().reset();
 }
 
 void ScratchRoot::TearDown() {
-  PackageManager::instance().reset();
   set_root_prefix(saved_prefix_);
   std::error_code ignored;
   fs::current_path(saved_cwd_, ignored);
@@ -53,6 +50,8 @@ std::string ScratchRoot::get(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
+
+void ScratchRoot::make_dir(const std::string& path) { fs::create_directories(path); }
 
 bool ScratchRoot::exists(const std::string& path) {
   struct stat st;

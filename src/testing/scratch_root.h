@@ -1,6 +1,6 @@
-// Test helpers for code that touches the installer's file systems: a fixture that runs each
-// test inside a scratch root (the root prefix points into a fresh temporary directory), small
-// file helpers, and a runner for code that needs mounts of its own.
+// The one scratch-root fixture for tests that touch the installer's file systems: each test
+// runs inside a scratch root (the root prefix points into a fresh temporary directory). With
+// small file helpers, and a runner for code that needs mounts of its own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,10 +10,10 @@
 
 class ScratchRoot : public ::testing::Test {
  protected:
-  // Creates <scratch>/root, makes it the root prefix and resets the package manager.
+  // Creates <scratch>/root and makes it the root prefix.
   void SetUp() override;
-  // Restores the prefix and the working directory, resets the package manager and deletes the
-  // scratch tree (read-only directories included).
+  // Restores the prefix and the working directory and deletes the scratch tree (read-only
+  // directories included).
   void TearDown() override;
 
   // The host path of an installer path ("/flash/x" -> "<scratch>/root/flash/x").
@@ -23,6 +23,8 @@ class ScratchRoot : public ::testing::Test {
   static void put(const std::string& path, const std::string& bytes);
   // The whole content of a host file ("" when it cannot be read).
   static std::string get(const std::string& path);
+  // Creates a host directory with its parents.
+  static void make_dir(const std::string& path);
   // Something (even a dangling link) is at the host path.
   static bool exists(const std::string& path);
   // The names in a host directory, sorted, each followed by one blank.

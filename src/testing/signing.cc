@@ -31,7 +31,7 @@ std::string signed_parts(const std::string& parts) {
   Sha1 h;
   h.update(parts.data(), parts.size());
   h.update(header.data(), header.size());
-  uint8_t digest[20], record[68];
+  uint8_t digest[20], record[kSignatureRecordSize];
   h.finish(digest);
   sign_digest(kSignatureHashConstants, development_key(), digest, record);
   return parts + header + std::string(reinterpret_cast<char*>(record), sizeof record);

@@ -13,8 +13,9 @@
 #include "archive/part_type.h"
 #include "archive/stream_read.h"
 #include "archive_writer.h"
+#include "integrity/hex.h"
 #include "commands.h"
-#include "pkgmgr/version.h"
+#include "archive/version_text.h"
 #include "system/fd_stream.h"
 
 namespace kpk {
@@ -93,12 +94,12 @@ bool list_file_data(PartReader& reader) {
   for (;;) {
     uint8_t h[kFileRecordHeaderSize];
     if (!data.read(reinterpret_cast<char*>(h), kFileRecordHeaderSize)) return true;
-    uint16_t mode = load_le16(h);
-    uint32_t mtime = load_le32(h + 8);
-    bool skip = h[23] != 0;
-    uint32_t size = load_le32(h + 24);
+    const FileRecordHeader record = decode_file_record_header(h);
+    const uint16_t mode = record.mode;
+    const uint32_t size = record.size;
+    const bool skip = record.skip;
     std::string name, target;
-    if (!read_declared(data, load_le16(h + 28), &name)) return false;
+    if (!read_declared(data, record.name_length, &name)) return false;
     std::string size_column = std::to_string(size);
     uint16_t type = mode & kTypeMask;
     if (!skip && type == kTypeSymlink) {
@@ -112,27 +113,17 @@ bool list_file_data(PartReader& reader) {
     } else if (size > 0 && !data.seekg(size, std::ios_base::cur)) {
       return false;
     }
-    time_t t = time_t(mtime);
+    time_t t = time_t(record.mtime);
     struct tm tm;
     gmtime_r(&t, &tm);
     char when[32];
     strftime(when, sizeof when, "%Y-%m-%d %H:%M", &tm);
-    printf("%s %u/%u %9s %s %s", mode_string(mode).c_str(), load_le16(h + 2), load_le16(h + 4),
+    printf("%s %u/%u %9s %s %s", mode_string(mode).c_str(), record.uid, record.gid,
            size_column.c_str(), when, escape(name).c_str());
     if (!target.empty()) printf(" -> %s", escape(target).c_str());
     if (skip) printf(" (skipped)");
     printf("\n");
   }
-}
-
-std::string hex(const uint8_t* p, size_t n) {
-  std::string s;
-  char b[3];
-  for (size_t i = 0; i < n; ++i) {
-    snprintf(b, sizeof b, "%02x", p[i]);
-    s += b;
-  }
-  return s;
 }
 
 bool one_path(int argc, char** argv, const char* command, std::string* path) {

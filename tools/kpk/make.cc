@@ -9,6 +9,7 @@
 
 #include "build.h"
 #include "commands.h"
+#include "system/fd_stream.h"
 
 namespace kpk {
 
@@ -27,14 +28,7 @@ bool write_file(const std::string& path, const std::string& data, mode_t mode, b
     *error = written + ": " + strerror(errno);
     return false;
   }
-  size_t done = 0;
-  int failure = 0;
-  while (done < data.size() && failure == 0) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) failure = n < 0 ? errno : EIO;
-    else done += size_t(n);
-  }
+  int failure = write_all(fd, data.data(), data.size());
   if (close(fd) != 0 && failure == 0) failure = errno;
   if (failure == 0 && replace && rename(written.c_str(), path.c_str()) != 0) failure = errno;
   if (failure != 0) {

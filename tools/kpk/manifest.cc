@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "pkgmgr/version.h"
+#include "archive/version_text.h"
 
 namespace kpk {
 
@@ -104,6 +104,141 @@ bool parse_relation(const std::string& text, PackageRef* ref, std::string* error
   return true;
 }
 
+namespace {
+
+bool reject(std::string* why, const std::string& reason) {
+  *why = reason;
+  return false;
+}
+
+bool parse_device(const std::vector<std::string>& w, ExtraEntry* e, std::string* why) {
+  *e = ExtraEntry{ExtraEntry::Device, "", 'c', 0, 0, 0600, false, 0, 0, ""};
+  uint64_t major, minor;
+  if (w.size() < 4 || (w[1] != "c" && w[1] != "b") || !parse_unsigned(w[2], 0xFFF, 10, &major) ||
+      !parse_unsigned(w[3], 0xFFFFF, 10, &minor)) {
+    return reject(why, "expected PATH c|b MAJOR MINOR [MODE] [UID:GID]");
+  }
+  e->path = w[0];
+  e->device_type = w[1][0];
+  e->major = uint32_t(major);
+  e->minor = uint32_t(minor);
+  if (w.size() > 4 && !parse_mode(w[4], &e->mode)) return reject(why, "bad mode: " + w[4]);
+  if (w.size() > 5 && !(e->has_owner = parse_owner(w[5], &e->uid, &e->gid)))
+    return reject(why, "bad owner: " + w[5]);
+  if (w.size() > 6) return reject(why, "too many fields");
+  return true;
+}
+
+bool parse_fifo(const std::vector<std::string>& w, ExtraEntry* e, std::string* why) {
+  *e = ExtraEntry{ExtraEntry::Fifo, "", 'p', 0, 0, 0600, false, 0, 0, ""};
+  if (w.empty() || w.size() > 3) return reject(why, "expected PATH [MODE] [UID:GID]");
+  e->path = w[0];
+  if (w.size() > 1 && !parse_mode(w[1], &e->mode)) return reject(why, "bad mode: " + w[1]);
+  if (w.size() > 2 && !(e->has_owner = parse_owner(w[2], &e->uid, &e->gid)))
+    return reject(why, "bad owner: " + w[2]);
+  return true;
+}
+
+bool parse_symlink(const std::vector<std::string>& w, ExtraEntry* e, std::string* why) {
+  *e = ExtraEntry{ExtraEntry::Symlink, "", 'l', 0, 0, 0777, false, 0, 0, ""};
+  if (w.size() != 3 || w[1] != "->") return reject(why, "expected PATH -> TARGET");
+  e->path = w[0];
+  e->target = w[2];
+  return true;
+}
+
+// The keys that name the package and its relations.
+bool parse_identity_key(const std::string& key, const std::string& value, Manifest* m,
+                        std::string* why) {
+  uint64_t n;
+  if (key == "name") {
+    if (value.empty() || value.size() > 16) return reject(why, "name must have 1 to 16 bytes");
+    m->name = value;
+  } else if (key == "version") {
+    if (!parse_version(value, &m->version)) return reject(why, "bad version: " + value);
+    m->has_version = true;
+  } else if (key == "build") {
+    if (!parse_unsigned(value, 0xFFFFFFFFu, 10, &n)) return reject(why, "bad build time: " + value);
+    m->build = uint32_t(n);
+  } else if (key == "architecture") {
+    m->has_architecture = true;
+    m->architecture = value;
+  } else if (key == "description") {
+    m->has_description = true;
+    m->description = value;
+  } else {
+    PackageRef ref;
+    if (!parse_relation(value, &ref, why)) return false;
+    if (key == "depends") m->depends.push_back(ref);
+    else if (key == "provides") m->provides.push_back(ref);
+    else if (key == "conflicts") m->conflicts.push_back(ref);
+    else {
+      m->contents.push_back(ref);
+      m->has_contents = true;
+    }
+  }
+  return true;
+}
+
+// The keys that say what goes into the archive and how.
+bool parse_content_key(const std::string& key, const std::string& value, Manifest* m,
+                       std::string* why) {
+  std::vector<std::string> w = words(value);
+  uint64_t n;
+  if (key == "image") {
+    m->image_file = value;
+  } else if (key == "install-script") {
+    m->install_script_file = value;
+  } else if (key == "uninstall-script") {
+    m->uninstall_script_file = value;
+  } else if (key == "files") {
+    m->files_dir = value;
+  } else if (key == "mtime") {
+    if (!parse_unsigned(value, 0xFFFFFFFFu, 10, &n)) return reject(why, "bad mtime: " + value);
+    m->has_mtime = true;
+    m->mtime = uint32_t(n);
+  } else if (key == "owner") {
+    uint16_t uid, gid;
+    if (w.size() != 2 || !parse_owner(w[1], &uid, &gid))
+      return reject(why, "expected PATH UID:GID");
+    m->owners[w[0]] = {uid, gid};
+  } else if (key == "mode") {
+    uint16_t mode;
+    if (w.size() != 2 || !parse_mode(w[1], &mode)) return reject(why, "expected PATH OCTAL-MODE");
+    m->modes[w[0]] = mode;
+  } else if (key == "skip") {
+    if (w.size() != 1) return reject(why, "expected PATH");
+    m->skips.push_back(w[0]);
+  } else if (key == "device" || key == "fifo" || key == "symlink") {
+    ExtraEntry e;
+    bool ok = key == "device" ? parse_device(w, &e, why)
+              : key == "fifo" ? parse_fifo(w, &e, why)
+                              : parse_symlink(w, &e, why);
+    if (!ok) return false;
+    m->extras.push_back(e);
+  } else if (key == "plain") {
+    if (value != "yes" && value != "no") return reject(why, "plain: yes or no");
+    m->plain = value == "yes";
+  } else if (key == "compression") {
+    if (!parse_unsigned(value, 9, 10, &n)) return reject(why, "compression: 0 to 9");
+    m->compression = int(n);
+  } else {
+    return reject(why, "unknown key '" + key + "'");
+  }
+  return true;
+}
+
+bool parse_key(const std::string& key, const std::string& value, Manifest* m, std::string* why) {
+  static const char* const kIdentityKeys[] = {"name",    "version",  "build",     "architecture",
+                                              "description", "depends", "provides", "conflicts",
+                                              "contents"};
+  for (const char* k : kIdentityKeys)
+    if (key == k) return parse_identity_key(key, value, m, why);
+  return parse_content_key(key, value, m, why);
+}
+
+}  // namespace
+
 bool parse_manifest(const std::string& path, Manifest* m, std::string* error) {
   std::ifstream in(path);
   if (!in) {
@@ -113,125 +248,34 @@ bool parse_manifest(const std::string& path, Manifest* m, std::string* error) {
   size_t slash = path.rfind('/');
   m->base_dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
 
-  std::string line, last_key;
+  std::string line, last_key, why;
   int number = 0;
-  auto fail = [&](const std::string& why) {
-    *error = path + ":" + std::to_string(number) + ": " + why;
+  auto fail = [&](const std::string& reason) {
+    *error = path + ":" + std::to_string(number) + ": " + reason;
     return false;
   };
   while (std::getline(in, line)) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string t = trim(line);
     if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      // A continuation line: only descriptions have them (" ." is an empty line).
       if (last_key != "description") {
-        if (trim(line).empty()) continue;
+        if (t.empty()) continue;
         return fail("continuation line outside a description");
       }
-      std::string t = trim(line);
       m->description += "\n";
       if (t != ".") m->description += t;
       continue;
     }
-    std::string t = trim(line);
     if (t.empty() || t[0] == '#') {
       last_key.clear();
       continue;
     }
     size_t colon = t.find(':');
     if (colon == std::string::npos) return fail("expected 'key: value'");
-    std::string key = trim(t.substr(0, colon));
-    std::string value = trim(t.substr(colon + 1));
-    last_key = key;
-    std::vector<std::string> w = words(value);
-    uint64_t n;
-    if (key == "name") {
-      if (value.empty() || value.size() > 16) return fail("name must have 1 to 16 bytes");
-      m->name = value;
-    } else if (key == "version") {
-      if (!parse_version(value, &m->version)) return fail("bad version: " + value);
-      m->has_version = true;
-    } else if (key == "build") {
-      if (!parse_unsigned(value, 0xFFFFFFFFu, 10, &n)) return fail("bad build time: " + value);
-      m->build = uint32_t(n);
-    } else if (key == "architecture") {
-      m->has_architecture = true;
-      m->architecture = value;
-    } else if (key == "description") {
-      m->has_description = true;
-      m->description = value;
-    } else if (key == "depends" || key == "provides" || key == "conflicts" ||
-               key == "contents") {
-      PackageRef ref;
-      std::string why;
-      if (!parse_relation(value, &ref, &why)) return fail(why);
-      if (key == "depends") m->depends.push_back(ref);
-      else if (key == "provides") m->provides.push_back(ref);
-      else if (key == "conflicts") m->conflicts.push_back(ref);
-      else {
-        m->contents.push_back(ref);
-        m->has_contents = true;
-      }
-    } else if (key == "image") {
-      m->image_file = value;
-    } else if (key == "install-script") {
-      m->install_script_file = value;
-    } else if (key == "uninstall-script") {
-      m->uninstall_script_file = value;
-    } else if (key == "files") {
-      m->files_dir = value;
-    } else if (key == "mtime") {
-      if (!parse_unsigned(value, 0xFFFFFFFFu, 10, &n)) return fail("bad mtime: " + value);
-      m->has_mtime = true;
-      m->mtime = uint32_t(n);
-    } else if (key == "owner") {
-      uint16_t uid, gid;
-      if (w.size() != 2 || !parse_owner(w[1], &uid, &gid)) return fail("expected PATH UID:GID");
-      m->owners[w[0]] = {uid, gid};
-    } else if (key == "mode") {
-      uint16_t mode;
-      if (w.size() != 2 || !parse_mode(w[1], &mode)) return fail("expected PATH OCTAL-MODE");
-      m->modes[w[0]] = mode;
-    } else if (key == "skip") {
-      if (w.size() != 1) return fail("expected PATH");
-      m->skips.push_back(w[0]);
-    } else if (key == "device") {
-      ExtraEntry e{ExtraEntry::Device, "", 'c', 0, 0, 0600, false, 0, 0, ""};
-      uint64_t major, minor;
-      if (w.size() < 4 || (w[1] != "c" && w[1] != "b") ||
-          !parse_unsigned(w[2], 0xFFF, 10, &major) || !parse_unsigned(w[3], 0xFFFFF, 10, &minor))
-        return fail("expected PATH c|b MAJOR MINOR [MODE] [UID:GID]");
-      e.path = w[0];
-      e.device_type = w[1][0];
-      e.major = uint32_t(major);
-      e.minor = uint32_t(minor);
-      if (w.size() > 4 && !parse_mode(w[4], &e.mode)) return fail("bad mode: " + w[4]);
-      if (w.size() > 5 && !(e.has_owner = parse_owner(w[5], &e.uid, &e.gid)))
-        return fail("bad owner: " + w[5]);
-      if (w.size() > 6) return fail("too many fields");
-      m->extras.push_back(e);
-    } else if (key == "fifo") {
-      ExtraEntry e{ExtraEntry::Fifo, "", 'p', 0, 0, 0600, false, 0, 0, ""};
-      if (w.empty() || w.size() > 3) return fail("expected PATH [MODE] [UID:GID]");
-      e.path = w[0];
-      if (w.size() > 1 && !parse_mode(w[1], &e.mode)) return fail("bad mode: " + w[1]);
-      if (w.size() > 2 && !(e.has_owner = parse_owner(w[2], &e.uid, &e.gid)))
-        return fail("bad owner: " + w[2]);
-      m->extras.push_back(e);
-    } else if (key == "symlink") {
-      ExtraEntry e{ExtraEntry::Symlink, "", 'l', 0, 0, 0777, false, 0, 0, ""};
-      if (w.size() != 3 || w[1] != "->") return fail("expected PATH -> TARGET");
-      e.path = w[0];
-      e.target = w[2];
-      m->extras.push_back(e);
-    } else if (key == "plain") {
-      if (value != "yes" && value != "no") return fail("plain: yes or no");
-      m->plain = value == "yes";
-    } else if (key == "compression") {
-      if (!parse_unsigned(value, 9, 10, &n)) return fail("compression: 0 to 9");
-      m->compression = int(n);
-    } else {
-      return fail("unknown key '" + key + "'");
-    }
+    last_key = trim(t.substr(0, colon));
+    if (!parse_key(last_key, trim(t.substr(colon + 1)), m, &why)) return fail(why);
   }
   if (m->name.empty()) {
     *error = path + ": no name";

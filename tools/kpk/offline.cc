@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "archive/version_text.h"
 #include "commands.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/install_child.h"
 #include "pkgmgr/package_manager.h"
-#include "pkgmgr/version.h"
 #include "system/child_slot.h"
 #include "system/fd_stream.h"
 #include "system/root.h"
@@ -99,7 +99,11 @@ bool install_one(const std::string& path, bool quiet, std::string* error) {
     *error = path + ": " + strerror(errno);
     return false;
   }
-  FILE* child = start_install_child(true, quiet, true);
+  InstallChildRequest request;
+  request.quiet = quiet;
+  request.archive_name = path == "-" ? "standard input" : path;
+  request.exit_with_result = true;
+  FILE* child = start_install_child(request);
   if (!child) {
     if (fd != 0) close(fd);
     *error = "could not start the installation child";
@@ -155,8 +159,8 @@ int cmd_installed(int argc, char** argv) {
   if (!staging.open(root, &error)) return fail(error);
   struct stat st;
   if (stat(root_path("/flash/var/pdb").c_str(), &st) != 0) return 0;  // nothing installed
-  PackageManager& pm = PackageManager::instance();
-  open_repository(true);
+  PackageManager pm;
+  open_repository(pm, true);
   for (const auto& p : pm.installed()) {
     std::string state = p->disabled ? (p->user_forced ? "disabled (user)" : "disabled (auto)")
                                     : (p->user_forced ? "enabled (user)" : "enabled");

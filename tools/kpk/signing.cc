@@ -19,7 +19,7 @@
 #include "integrity/signature.h"
 #include "integrity/trust_anchors.h"
 #include "integrity/trusted_digest.h"
-#include "pkgmgr/version.h"
+#include "archive/version_text.h"
 #include "system/fd_stream.h"
 
 namespace kpk {
@@ -120,10 +120,10 @@ bool sign_archive(const std::string& archive, const SigningKey& key, std::string
   auto close_package = [&] {
     if (!in_package) return;
     // The digest covers the package's parts and the signature part's own header.
-    const std::string header = part_header(Signature, kRecordSize);
+    const std::string header = part_header(Signature, kSignatureRecordSize);
     package += header;
     Sha1 sha1;
-    uint8_t digest[20], record[kRecordSize];
+    uint8_t digest[20], record[kSignatureRecordSize];
     sha1.update(package.data(), package.size());
     sha1.finish(digest);
     sign_digest(kSignatureHashConstants, key, digest, record);
@@ -201,11 +201,11 @@ bool check_archive(const std::string& path, const uint8_t* public_key,
     if (r.current_type() == Signature) {
       if (!public_key) {
         genuine = r.verify_signature_part();
-      } else if (r.remaining() >= kRecordSize) {
-        uint8_t digest[20], record[kRecordSize];
+      } else if (r.remaining() >= kSignatureRecordSize) {
+        uint8_t digest[20], record[kSignatureRecordSize];
         r.finalize_package_digest();
         r.take_package_digest(digest);
-        genuine = r.read(reinterpret_cast<char*>(record), kRecordSize) &&
+        genuine = r.read(reinterpret_cast<char*>(record), kSignatureRecordSize) &&
                   signature_record_valid_for(kSignatureHashConstants, public_key, digest,
                                              record);
       }

@@ -52,7 +52,7 @@ std::string signature_part(const SigningKey& key, const std::string& parts, uint
                            char tail = 't') {
   const std::string header = kpk::part_header(Signature, length);
   Sha1 sha1;
-  uint8_t digest[20], record[68];
+  uint8_t digest[20], record[kSignatureRecordSize];
   sha1.update(parts.data(), parts.size());
   sha1.update(header.data(), header.size());
   sha1.finish(digest);
