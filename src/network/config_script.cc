@@ -8,6 +8,7 @@
 
 #include "archive/target_tree.h"
 #include "network/file_transfer.h"
+#include "system/fd_stream.h"
 #include "system/output.h"
 #include "system/root.h"
 
@@ -24,21 +25,10 @@ int create_script_file(const FileTransfer& transfer) {
     errno = EINVAL;
     return -1;
   }
-  DirFd parent = open_parent(root_path("/flash"), path, false, 0755);
+  DirFd parent = open_parent(Target::flash(), path, false, 0755);
   if (!parent.ok()) return -1;
   return openat(parent.get(), path.leaf.c_str(),
                 O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-}
-
-bool write_all(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= size_t(w);
-  }
-  return true;
 }
 
 }  // namespace
@@ -63,8 +53,8 @@ bool write_configuration_script(FileTransfer& transfer) {
       return false;
     }
     if (n == 0) break;
-    if (!write_all(fd, buffer, size_t(n))) {
-      out_printf("\nFATAL ERROR: installation failed: %s\n", strerror(errno));
+    if (int error = write_all(fd, buffer, size_t(n))) {
+      out_printf("\nFATAL ERROR: installation failed: %s\n", strerror(error));
       close(fd);
       return false;
     }

@@ -41,6 +41,11 @@ void out_flush() {
   if (!g_capture) fflush(stdout);
 }
 
+void print_system_error(const char* label, int errnum) {
+  out_flush();
+  fprintf(stderr, "%s: %s\n", label, strerror(errnum));
+}
+
 OutputCapture::OutputCapture() { g_capture = this; }
 OutputCapture::~OutputCapture() {
   if (g_capture == this) g_capture = nullptr;

@@ -11,6 +11,10 @@ void out_text(const std::string& text);
 void out_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void out_flush();
 
+// Prints "label: <system text for errnum>" and a newline on standard error, as perror does,
+// after flushing the console so that the two streams keep their order.
+void print_system_error(const char* label, int errnum);
+
 // While an OutputCapture exists, console output is appended to it instead of being written.
 // Captures do not nest.
 class OutputCapture {
