@@ -29,7 +29,7 @@ class InflateStreamBuf : public std::streambuf {
 
   // source is not owned; it must stand at the first byte of the zlib stream. ahead: inflate
   // on a thread of its own (falls back to inflating in place when no thread can be made).
-  InflateStreamBuf(std::streambuf* source, bool ahead);
+  InflateStreamBuf(std::streambuf* source, bool ahead = false);
   ~InflateStreamBuf() override;
   InflateStreamBuf(const InflateStreamBuf&) = delete;
   InflateStreamBuf& operator=(const InflateStreamBuf&) = delete;
