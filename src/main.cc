@@ -1,4 +1,6 @@
 #include "disk/drive_detection.h"
+#include "flows/cdrom_install.h"
+#include "flows/hard_disk_install.h"
 #include "frontend/entry.h"
 #include "frontend/flow_table.h"
 #include "network/linux_network.h"
@@ -13,6 +15,8 @@ namespace {
 FlowTable linked_flows(Network& network) {
   FlowTable flows;
   flows.detect_target_disk = detect_target_disk;
+  flows.cdrom = install_from_cdrom;
+  flows.hard_disk = install_from_hard_disk;
   flows.net = [&network](System& system, TargetDisk& disk) {
     return install_from_network(system, network, disk);
   };

@@ -1,10 +1,7 @@
-// The disk steps on real disks: sparse images on loop devices that this test attaches itself,
-// the medium's sfdisk and the real mke2fs, mounts in a mount namespace of the test's own, and
-// the results checked with independent tools (util-linux sfdisk, e2fsck, dumpe2fs, debugfs).
-//
-// The installer sees devices only through the scratch root: its /dev holds links to this
-// test's loop devices and nothing else, and its /sbin/sfdisk and /sbin/mke2fs are wrappers
-// that map every /dev/... argument into the scratch root and refuse any other.
+// The disk steps on real disks: sparse images on loop devices that this test attaches itself
+// (testing/loop_disk.h), the medium's sfdisk and the real mke2fs, mounts in a mount namespace
+// of the test's own, and the results checked with independent tools (util-linux sfdisk,
+// e2fsck, dumpe2fs, debugfs).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,35 +25,13 @@
 #include "system/output.h"
 #include "system/root.h"
 #include "testing/config_store.h"
+#include "testing/loop_disk.h"
 #include "testing/scratch_root.h"
 #include "testing/tree_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Command {
-  int status;
-  std::string output;
-};
-
-// Runs a shell command line built from paths this test chose; standard error is dropped.
-Command run(const std::string& command) {
-  Command result{-1, ""};
-  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-  if (!pipe) return result;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-  result.status = pclose(pipe);
-  return result;
-}
-
-std::string tool(const char* name) {
-  for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"})
-    if (access((std::string(dir) + name).c_str(), X_OK) == 0) return std::string(dir) + name;
-  return "";
-}
 
 enum class Old { kBlank, kTable, kInstallation };
 enum class Keep { kNothing, kBothStores, kOlderStore };
@@ -97,88 +72,15 @@ const Row kRows[] = {
      "on a disk of 1024 cylinders\n"},
 };
 
-// A case of the wrappers: an argument naming a device of the root is mapped into it, anything
-// else refused.
-#define MAP_DEVICE                                                          \
-  "  /dev/*..*) echo \"refused: $a\" >&2; exit 99 ;;\n"                     \
-  "  /dev/*) [ -e \"ROOT$a\" ] || { echo \"refused: $a\" >&2; exit 99; }\n" \
-  "          args=\"$args ROOT$a\" ;;\n"                                     \
-  "  *) echo \"refused: $a\" >&2; exit 99 ;;\n  esac\n"
-
-class RealDiskTest : public ScratchRoot {
+// The real disk of loop_disk.h; the new system's programs here are run by a static busybox.
+class RealDiskTest : public LoopDiskRoot {
  protected:
   void SetUp() override {
-    ScratchRoot::SetUp();
-    if (geteuid() != 0) GTEST_SKIP() << "loop devices and mounts need root";
-    for (const char* name : {"losetup", "sfdisk", "mke2fs", "e2fsck", "dumpe2fs", "debugfs"})
-      if (tool(name).empty()) GTEST_SKIP() << name << " is not installed";
-    sfdisk_ = std::string(KEST_BINARY_DIR) + "/bin/sfdisk";
-    if (access(sfdisk_.c_str(), X_OK) != 0) GTEST_SKIP() << "the medium's sfdisk is not built";
+    LoopDiskRoot::SetUp();
+    if (IsSkipped()) return;
     if (access("/bin/busybox", X_OK) != 0) GTEST_SKIP() << "no static busybox for the target";
-    strcpy(tool_output_path, "/dev/tty9");
   }
-  void TearDown() override {
-    if (!loop_.empty()) run("losetup -d " + loop_);
-    loop_.clear();
-    ScratchRoot::TearDown();
-  }
-
-  // A sparse image of the row's size on a loop device of its own, as /dev/sda of the root.
-  bool attach(const Row& row) {
-    uint64_t heads = row.heads ? row.heads : 255, sectors = row.heads ? row.sectors : 63;
-    uint64_t size = row.cylinders * heads * sectors * 512 + (row.heads ? 0 : 1 << 20);
-    std::string image = scratch_ + "/disk.img";
-    FILE* f = fopen(image.c_str(), "w");
-    if (!f) return false;
-    fclose(f);
-    if (truncate(image.c_str(), off_t(size)) != 0) return false;
-    std::string device = run("losetup -P --show -f " + image).output;
-    while (!device.empty() && device.back() == '\n') device.pop_back();
-    // Nothing but a loop device this call attached is ever linked into the root.
-    if (device.compare(0, 9, "/dev/loop") != 0 || device.size() == 9 ||
-        device.find_first_not_of("0123456789", 9) != std::string::npos)
-      return false;
-    loop_ = device;
-    fs::create_directories(host("/dev"));
-    fs::create_directories(host("/sbin"));
-    fs::create_directories(host("/flash"));
-    for (auto [name, target] : {std::pair<std::string, std::string>{"/dev/sda", loop_},
-                                {"/dev/sda1", loop_ + "p1"}, {"/dev/sda2", loop_ + "p2"},
-                                {"/dev/null", "/dev/null"}})
-      if (symlink(target.c_str(), host(name).c_str()) != 0) return false;
-    put(host("/dev/tty9"), "");
-    put(scratch_ + "/geometry",
-        row.heads ? "-H " + std::to_string(row.heads) + " -S " + std::to_string(row.sectors) : "");
-    wrapper("/sbin/sfdisk",
-            "geometry=$(cat SCRATCH/geometry)\nmode=w\nargs=\nfor a; do case \"$a\" in\n"
-            "  -g|-d) mode=${a#-}; args=\"$args $a\" ;;\n  -q|-uC) args=\"$args $a\" ;;\n"
-            MAP_DEVICE
-            "done\necho \"sfdisk $*\" >> SCRATCH/log\n"
-            "# The listing of every disk is the listing of this root's one disk.\n"
-            "case \"$args\" in *ROOT/dev/*) ;; *) args=\"$args ROOT/dev/sda\" ;; esac\n"
-            "if [ $mode = w ]; then\n  cat > SCRATCH/script; cat SCRATCH/script >> SCRATCH/log\n"
-            "  exec SFDISK $geometry $args < SCRATCH/script\nfi\n"
-            "SFDISK $geometry $args > SCRATCH/out; status=$?\n"
-            "sed 's|^ROOT||' SCRATCH/out; exit $status\n");
-    wrapper("/sbin/mke2fs",
-            "args=\nfor a; do case \"$a\" in\n  -j) args=\"$args $a\" ;;\n" MAP_DEVICE
-            "done\necho \"mke2fs $*\" >> SCRATCH/log\nexec MKE2FS -q $args\n");
-    return true;
-  }
-
-  void wrapper(const std::string& path, std::string body) {
-    for (auto [from, to] : {std::pair<std::string, std::string>{"SCRATCH", scratch_},
-                            {"ROOT", root_}, {"SFDISK", sfdisk_}, {"MKE2FS", tool("mke2fs")}})
-      for (size_t at; (at = body.find(from)) != std::string::npos;)
-        body.replace(at, from.size(), to);
-    put(host(path), "#!/bin/sh\n" + body);
-    chmod(host(path).c_str(), 0755);
-  }
-
-  std::string partition(unsigned n) const { return loop_ + "p" + std::to_string(n); }
-
-  std::string sfdisk_;
-  std::string loop_;
+  bool attach(const Row& row) { return LoopDiskRoot::attach(row.heads, row.sectors, row.cylinders); }
 };
 
 std::string first_sector(const std::string& path) {
