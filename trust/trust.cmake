@@ -27,7 +27,9 @@ endif()
 add_executable(kest_trustgen
     ${CMAKE_SOURCE_DIR}/trust/trustgen.cc
     ${CMAKE_SOURCE_DIR}/src/integrity/field25519.cc
-    ${CMAKE_SOURCE_DIR}/src/integrity/curve25519.cc)
+    ${CMAKE_SOURCE_DIR}/src/integrity/curve25519.cc
+    ${CMAKE_SOURCE_DIR}/src/integrity/edwards25519.cc
+    ${CMAKE_SOURCE_DIR}/src/integrity/base_table.cc)
 target_include_directories(kest_trustgen PRIVATE ${CMAKE_SOURCE_DIR}/src)
 # Replaces the directory-wide target flags (-m32, sanitizers) inherited by every target.
 set_target_properties(kest_trustgen PROPERTIES

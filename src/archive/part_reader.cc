@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "archive/inflate_reader.h"
 #include "archive/part_type.h"
 #include "integrity/signature.h"
 
@@ -192,6 +193,15 @@ PartReader::PartReader(std::istream& in, bool hashing, std::streambuf* copy_targ
 PartReader::~PartReader() = default;
 
 bool PartReader::is_plain() const { return magic_ == kPlainMagic; }
+
+uint64_t PartReader::offset() {
+  // Asked of the stream buffer directly: tellg() would set the fail bit of a reader that has
+  // met the end of its part.
+  std::streamoff in_part =
+      inflating_ ? inflating_->source_offset()
+                 : std::streamoff(buf_->pubseekoff(0, std::ios_base::cur, std::ios_base::in));
+  return uint64_t(buf_->position()) + (in_part > 0 ? uint64_t(in_part) : 0);
+}
 
 int32_t PartReader::next_part() {
   if (fail()) {

@@ -15,6 +15,8 @@
 
 #include "integrity/sha1.h"
 
+class InflateStreamBuf;
+
 class PartStreamBuf : public std::streambuf {
  public:
   // Neither source nor copy_target is owned; copy_target may be null.
@@ -99,6 +101,12 @@ class PartReader : public std::istream {
   uint32_t position() const { return buf_->position(); }
   // Bytes of the current part's body not yet consumed.
   uint32_t remaining() const { return buf_->remaining(); }
+  // Archive offset of the next byte the caller takes: position() plus what it consumed of the
+  // current part. While an InflateReader inflates this part ahead on a thread, the offset
+  // stands where it would stand had the inflating kept pace with the caller.
+  uint64_t offset();
+  // For InflateReader: the stream buffer that answers offset() meanwhile, or null.
+  void set_inflating(InflateStreamBuf* inflating) { inflating_ = inflating; }
 
   // Checks the signature part the reader stands on, nothing of it read yet: finalises the
   // digest, reads the 68-byte record unhashed and verifies it. The reader stays inside the
@@ -112,6 +120,7 @@ class PartReader : public std::istream {
 
  private:
   std::unique_ptr<PartStreamBuf> buf_;
+  InflateStreamBuf* inflating_ = nullptr;
   std::vector<int32_t> wanted_;
   int32_t current_type_ = 0;
   uint32_t magic_ = 0;

@@ -1,8 +1,8 @@
 #include "integrity/curve25519.h"
 
-#include <cstdlib>
 #include <cstring>
 
+#include "integrity/edwards25519.h"
 #include "integrity/field25519.h"
 
 namespace {
@@ -71,13 +71,6 @@ void xadd(Xz& out, const Xz& p, const Xz& q, const Fe& diff) {
   fe_mul(out.z, t, diff);
 }
 
-// The same with p - q = ±G, whose x is the small constant 9.
-void xadd_base(Xz& out, const Xz& p, const Xz& q) {
-  Fe t;
-  xadd_common(out, t, p, q);
-  fe_mul_small(out.z, t, kBaseX);
-}
-
 void to_affine_bytes(uint8_t out[32], const Xz& p) {
   Fe inv, x;
   fe_invert(inv, p.z);  // the inverse of zero is zero, so infinity comes out as 0
@@ -113,7 +106,7 @@ void ladder(Xz& r0, Xz& r1, const Fe& x1, const uint8_t* k, int nbits) {
   fe_cswap(r0.z, r1.z, swapped);
 }
 
-// What the two-scalar ladder needs to know about P.
+// What the key checks and the sign test of key generation need to know about P.
 struct KeyPoint {
   enum Kind { kGeneral, kBase, kTwoTorsion };
   Kind kind = kGeneral;
@@ -171,113 +164,49 @@ void prepare_key_point(KeyPoint& kp, const uint8_t x_bytes[32]) {
   fe_mul_small(kp.x_plus_base, t, 1);
 }
 
-// Corners of the unit square around the ladder's current multiple (a, b) of (P, G):
-// kCornerP is (a+1, b), kCornerG is (a, b+1).
-enum Corner { kNone = 0, kCornerP = 1, kCornerG = 2 };
-
-// The two-scalar ladder. It keeps three of the four points (a, b), (a+1, b), (a, b+1),
-// (a+1, b+1), where (a, b) are the scalars' bits read so far: always (a, b) and
-// (a+1, b+1), and one mixed corner ("held"). Each bit pair then costs one doubling and two
-// differential additions whose differences are P, G or P + G. The step fails only for the
-// bit pair equal to the corner not held; so whenever the step leaves a choice (the bit
-// pair equal to the held corner), the new held corner is the next mixed bit pair to come.
-void two_scalar_ladder(Xz& result, const KeyPoint& kp, const uint8_t v[32],
-                       const uint8_t h[32]) {
-  // next_mixed[i]: the first of the bit pairs i-1, i-2, ..., 0 that has exactly one bit set.
-  uint8_t pair[256];
-  uint8_t next_mixed[257];
-  next_mixed[0] = kNone;
-  for (int i = 0; i < 256; ++i) {
-    pair[i] = uint8_t(scalar_bit(v, i) | scalar_bit(h, i) << 1);
-    next_mixed[i + 1] = (pair[i] == kCornerP || pair[i] == kCornerG) ? pair[i] : next_mixed[i];
-  }
-  Xz r00, held_point, r11;
-  int held = next_mixed[256] != kNone ? int(next_mixed[256]) : int(kCornerP);
-  Fe base_x;
-  fe_set(base_x, kBaseX);
-  set_infinity(r00);
-  set_affine(held_point, held == kCornerP ? kp.x : base_x);
-  set_affine(r11, kp.x_plus_base);
-
-  // p + q when p - q is P (along_p) or G.
-  auto add_along = [&kp](Xz& out, const Xz& p, const Xz& q, bool along_p) {
-    if (along_p)
-      xadd(out, p, q, kp.x);
-    else
-      xadd_base(out, p, q);
-  };
-  for (int i = 255; i >= 0; --i) {
-    const int bits = pair[i];
-    Xz n00, nh, n11;
-    if (bits == 0) {
-      xdbl(n00, r00);
-      add_along(nh, held_point, r00, held == kCornerP);
-      xadd(n11, r11, r00, kp.x_plus_base);
-    } else if (bits == 3) {
-      xadd(n00, r11, r00, kp.x_plus_base);
-      add_along(nh, r11, held_point, held != kCornerP);
-      xdbl(n11, r11);
-    } else if (bits == held) {
-      add_along(n00, held_point, r00, held == kCornerP);
-      add_along(n11, r11, held_point, held != kCornerP);
-      const int next = next_mixed[i] != kNone ? next_mixed[i] : held;
-      if (next == held)
-        xdbl(nh, held_point);
-      else
-        xadd(nh, r11, r00, kp.x_plus_base);
-      held = next;
-    } else {
-      abort();  // unreachable: the held corner was chosen to avoid this pair
-    }
-    r00 = n00;
-    held_point = nh;
-    r11 = n11;
-  }
-  result = r00;
-}
-
-// Adds the scalars a and b (32 bytes each) into 33 bytes.
-void add_scalars(uint8_t sum[33], const uint8_t a[32], const uint8_t b[32]) {
-  unsigned carry = 0;
-  for (int i = 0; i < 32; ++i) {
-    carry += unsigned(a[i]) + b[i];
-    sum[i] = uint8_t(carry);
-    carry >>= 8;
-  }
-  sum[32] = uint8_t(carry);
-}
-
 }  // namespace
 
 bool curve_combination_x(const uint8_t p_x[32], const uint8_t v[32], const uint8_t h[32],
                          uint8_t out[32]) {
-  KeyPoint kp;
-  prepare_key_point(kp, p_x);
+  Fe x;
+  fe_from_bytes(x, p_x);
+  uint8_t canonical[32];
+  fe_to_bytes(canonical, x);
   Fe base_x;
   fe_set(base_x, kBaseX);
-  Xz y, unused;
-  switch (kp.kind) {
-    case KeyPoint::kBase: {  // P = G: Y = (v + h)·G, a 257-bit scalar
-      uint8_t sum[33];
-      add_scalars(sum, v, h);
-      ladder(y, unused, base_x, sum, 257);
-      break;
+  Xz r0, r1;
+  if (bytes_equal_small(canonical, 0)) {
+    // P = (0, 0), which has no Edwards image: Y = h·G, plus (0, 0) when v is odd.
+    ladder(r0, r1, base_x, h, 256);
+    if (v[0] & 1) {
+      Fe t = r0.x;  // adding (0, 0) maps x to 1/x
+      r0.x = r0.z;
+      r0.z = t;
     }
-    case KeyPoint::kTwoTorsion: {  // P = (0, 0): Y = h·G, plus (0, 0) when v is odd
-      ladder(y, unused, base_x, h, 256);
-      if (v[0] & 1) {
-        Fe t = y.x;  // adding (0, 0) maps x to 1/x
-        y.x = y.z;
-        y.z = t;
-      }
-      break;
-    }
-    case KeyPoint::kGeneral:
-      two_scalar_ladder(y, kp, v, h);
-      break;
+    to_affine_bytes(out, r0);
+    return true;
   }
-  to_affine_bytes(out, y);
-  return kp.on_curve;
+  // y^2 = x^3 + A x^2 + x; y = rhs / sqrt(rhs), made even.
+  Fe t, rhs, q, y;
+  fe_set(t, kA);
+  fe_add(t, x, t);
+  fe_mul(t, x, t);
+  Fe one;
+  fe_set(one, 1);
+  fe_add(t, t, one);
+  fe_mul(rhs, x, t);
+  if (!fe_inv_sqrt(q, rhs)) {
+    // P lies on the twist: only x(v·P) has a meaning there.
+    ladder(r0, r1, x, v, 256);
+    to_affine_bytes(out, r0);
+    return false;
+  }
+  fe_mul(y, rhs, q);
+  if (fe_is_odd(y)) fe_neg(y, y);
+  edwards25519::Point p;
+  edwards25519::from_montgomery(p, x, y);
+  edwards25519::double_scalar_mult_u(out, p, v, h);
+  return true;
 }
 
 void curve_scalar_mult_x(const uint8_t k[32], const uint8_t b_x[32], uint8_t out[32]) {

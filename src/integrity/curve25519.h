@@ -15,8 +15,7 @@
 
 // out = x(v·P + h·G), with P the point with x-coordinate p_x (even y). Exact for every pair
 // of scalars. False when p_x is not the x-coordinate of a curve point: out is then x(v·P)
-// for the point P of the quadratic twist when h is zero, and meaningless otherwise.
-// Variable time: for public inputs only.
+// for the point P of the quadratic twist, h unused. Variable time: for public inputs only.
 bool curve_combination_x(const uint8_t p_x[32], const uint8_t v[32], const uint8_t h[32],
                          uint8_t out[32]);
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "integrity/edwards25519.h"
+#include "integrity/field25519.h"
 #include "integrity/test_support.h"
 
 namespace {
@@ -142,6 +144,61 @@ TEST(Curve25519, CombinationMatchesPythonReference) {
   }
   EXPECT_GE(combinations, 200);
   EXPECT_EQ(twists, 8);
+}
+
+// The verifier's table of base-point multiples (written by make_base_table.py): the map's
+// constants are what they claim, and entry i lies on the Edwards curve and is (2i+1)·G as
+// the Montgomery ladder computes it. (Its signs are exercised by the Python reference above:
+// a wrong sign in any entry changes those combinations.)
+TEST(Curve25519, EdwardsBaseTable) {
+  using namespace field25519;
+  Fe c, d2, t, expected, one, two, inv2;
+  fe_set(one, 1);
+  fe_set(two, 2);
+  fe_invert(inv2, two);
+  fe_from_bytes(c, edwards25519::kMontgomeryToEdwards);
+  fe_sq(t, c);
+  fe_set(expected, 486664);
+  fe_neg(expected, expected);
+  EXPECT_TRUE(fe_equal(t, expected)) << "c^2 = -486664";
+  fe_from_bytes(d2, edwards25519::kEdwardsD2);
+  fe_mul_small(t, d2, 121666);
+  fe_set(expected, 2 * 121665);
+  fe_neg(expected, expected);
+  EXPECT_TRUE(fe_equal(t, expected)) << "2d = -2 * 121665 / 121666";
+
+  for (int i = 0; i < edwards25519::kBaseOddMultipleCount; ++i) {
+    Fe ypx, ymx, xy2d, x, y, xx, yy, lhs, rhs;
+    fe_from_bytes(ypx, edwards25519::kBaseOddMultiples[i][0]);
+    fe_from_bytes(ymx, edwards25519::kBaseOddMultiples[i][1]);
+    fe_from_bytes(xy2d, edwards25519::kBaseOddMultiples[i][2]);
+    fe_sub(x, ypx, ymx);
+    fe_mul(x, x, inv2);
+    fe_add(y, ypx, ymx);
+    fe_mul(y, y, inv2);
+    // 2(y^2 - x^2) = 2 + 2d x^2 y^2, and the third field is 2d x y.
+    fe_sq(xx, x);
+    fe_sq(yy, y);
+    fe_sub(lhs, yy, xx);
+    fe_mul_small(lhs, lhs, 2);
+    fe_mul(rhs, xx, yy);
+    fe_mul(rhs, rhs, d2);
+    fe_add(rhs, rhs, two);
+    EXPECT_TRUE(fe_equal(lhs, rhs)) << "entry " << i << " is not on the curve";
+    fe_mul(t, x, y);
+    fe_mul(t, t, d2);
+    EXPECT_TRUE(fe_equal(t, xy2d)) << "entry " << i;
+    // u = (1 + y)/(1 - y) against the ladder's x((2i+1)·G).
+    Fe num, den, u;
+    fe_add(num, one, y);
+    fe_sub(den, one, y);
+    fe_invert(den, den);
+    fe_mul(u, num, den);
+    Bytes32 k = {{uint8_t(2 * i + 1)}}, got, ladder;
+    fe_to_bytes(got.b, u);
+    curve_scalar_mult_x(k.b, kNine.b, ladder.b);
+    EXPECT_EQ(hex(got.b, 32), hex(ladder.b, 32)) << "entry " << i;
+  }
 }
 
 TEST(Curve25519, PublicKeyValidity) {

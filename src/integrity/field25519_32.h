@@ -17,6 +17,10 @@ struct Fe {
   int32_t v[10];
 };
 
+// Only sums or differences of two carried values may feed the next operation (see
+// field25519_64.h, where three may).
+constexpr bool kWideLimbs = false;
+
 constexpr int kLimbBits[10] = {26, 25, 26, 25, 26, 25, 26, 25, 26, 25};
 
 inline void fe_set(Fe& h, uint32_t small) {

@@ -25,6 +25,10 @@ inline uint64_t load64_le(const uint8_t* s) {
   return r;
 }
 
+// fe_add of three carried values still makes a minuend for fe_sub and an operand of the
+// multiplications, so formulas may skip a carry that the 10-limb form needs.
+constexpr bool kWideLimbs = true;
+
 inline void fe_set(Fe& h, uint32_t small) { h = Fe{{small, 0, 0, 0, 0}}; }
 
 // All 256 bits are taken; bit 255 counts as 2^255, which is 19 modulo p.

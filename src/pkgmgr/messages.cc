@@ -80,10 +80,7 @@ void MessageChannel::clear_progress() {
 void MessageChannel::show_progress_bar(const std::string& label, PartReader& reader) {
   std::string text = label + " [";
   uint64_t width = text.size() < 76 ? 76 - text.size() : 0;
-  // The offset within the current part, asked of the stream buffer directly: tellg() would
-  // set the fail bit of a reader that has met the end of its part.
-  std::streamoff in_part = reader.rdbuf()->pubseekoff(0, std::ios_base::cur, std::ios_base::in);
-  uint64_t offset = uint64_t(reader.position()) + (in_part > 0 ? uint64_t(in_part) : 0);
+  uint64_t offset = reader.offset();
   uint64_t total = reader.total_length();
   uint64_t filled = total == 0 ? 0 : width * offset / total;
   if (filled > width) filled = width;

@@ -184,6 +184,10 @@ FILE* start_in_slot(const ChildOptions& options, const char* program, const char
     wait_for_child(pid);
     return nullptr;
   }
+  // An archive goes into the pipe 64 KB per write rather than a page at a time: one child at
+  // most uses the slot, so it has the one buffer to itself until finish_child closes it.
+  static char slot_buffer[65536];
+  if (writing) setvbuf(stream, slot_buffer, _IOFBF, sizeof slot_buffer);
   set_child_slot(pid);
   return stream;
 }

@@ -2,10 +2,12 @@
 // directory tree, so that a target can be prepared offline.
 #include <sys/stat.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <limits.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,11 @@
 namespace kpk {
 
 namespace {
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
 
 // The installer works on /flash (the target) and /ram/pdb (schedule requests). A staging
 // directory maps /flash onto the target directory and keeps /ram to itself.
@@ -56,9 +63,7 @@ class Staging {
   ~Staging() {
     if (dir_.empty()) return;
     set_root_prefix("");
-    std::string command = "rm -rf '" + dir_ + "/ram'";
-    if (system(command.c_str()) != 0) {
-    }
+    nftw((dir_ + "/ram").c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
     unlink((dir_ + "/flash").c_str());
     rmdir(dir_.c_str());
   }
@@ -104,12 +109,17 @@ bool install_one(const std::string& path, bool quiet, std::string* error) {
     *error = "could not start the installation child";
     return false;
   }
-  char block[4096];
-  for (;;) {
-    ssize_t n = read(fd, block, sizeof block);
+  // Read 64 KB at a time, handed over in blocks of 4096 bytes.
+  static char buffer[65536];
+  bool stopped = false;
+  while (!stopped) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    if (fwrite(block, 1, size_t(n), child) != size_t(n)) break;
+    for (ssize_t at = 0; at < n && !stopped; at += 4096) {
+      size_t block = size_t(std::min<ssize_t>(4096, n - at));
+      stopped = fwrite(buffer + at, 1, block, child) != block;
+    }
   }
   if (fd != 0) close(fd);
   int status = finish_child(child);
