@@ -53,7 +53,7 @@ class Machine:
 
     def __init__(self, log, kernel=None, initrd=None, append=None, cdrom=None, disks=(),
                  boot="c", tap=None, memory=256, live=False, netns=None):
-        self.argv = [QEMU, "-M", "pc", "-m", str(memory), "-nodefaults", "-vga", "none",
+        self.argv = [QEMU, "-M", "pc", "-smp", "2", "-m", str(memory), "-nodefaults", "-vga", "none",
                      "-display", "none", "-no-reboot", "-serial", "stdio"]
         if netns:
             self.argv = ["ip", "netns", "exec", netns] + self.argv
