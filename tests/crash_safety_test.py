@@ -1,0 +1,274 @@
+#!/usr/bin/env python3
+"""Crash safety of the target and its package database: `kpk install` is killed at many
+points of an installation (fresh and upgrade), or runs out of space on a small file system,
+and the next run must load a database whose records describe files that exist, leave no
+file in the target that no record names, and keep an interrupted upgrade's old version whole.
+
+Kill points: SIGKILL to the whole process group once the installation child has consumed a
+given offset of the archive stream, and (with strace) SIGKILL injected into the child at its
+Nth call of one file-system system call. CRASH_POINTS scales the number of points."""
+import hashlib
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "lib"))
+import kpkfmt as k  # noqa: E402
+import kpksig  # noqa: E402
+
+KPK = os.environ.get("KPK", "build/bin/kpk")
+SOURCE = os.environ.get("KEST_SOURCE_DIR", os.path.dirname(HERE))
+TRUST = kpksig.Trust(os.environ.get("KEST_TRUST_DIR", os.path.join(SOURCE, "trust")))
+(_KEY,) = kpksig.read_hex_words(os.path.join(SOURCE, "trust", "development.key"))
+DEV_SCALAR = int.from_bytes(bytes.fromhex(_KEY), "little")
+POINTS = int(os.environ.get("CRASH_POINTS", "24"))
+STRACE = shutil.which("strace")
+
+
+def package(name, ver, files, conflicts=()):
+    parts = [k.part(k.PACKAGE_HEADER, k.header_record(name, ver, 1700000000))]
+    if conflicts:
+        parts.append(k.part(k.CONFLICTS, k.ref_list(conflicts)))
+    parts.append(k.part(k.UNINSTALL_SCRIPT, b"true\n"))
+    parts.append(k.part(k.FILE_DATA, k.compress(b"".join(k.file_record(*f) for f in files), 1)))
+    header = k.part(k.SIGNATURE, b"")[:2] + (68).to_bytes(4, "little")
+    digest = kpksig.sha1(b"".join(parts) + header)
+    parts.append(header + kpksig.sign(TRUST, DEV_SCALAR, digest))
+    return k.archive(parts)
+
+
+def big(ver, names, salt):
+    rng = random.Random(salt)
+    files = [("usr/share/big", 0o40755), ("usr/lib/big", 0o120777, b"../share/big")]
+    for n in names:  # incompressible content, so that the stream is long
+        files.append(("usr/share/big/%s" % n, 0o100644, rng.randbytes(1500 + n * 7 % 3000)))
+    return package("big", ver, files)
+
+
+BASE = package("base", k.version(1, 0), [("etc/base%d" % i, 0o100644, b"base %d\n" % i)
+                                         for i in range(20)])
+OLD = big(k.version(1, 0), range(0, 300), 1)
+NEW = big(k.version(2, 0), range(100, 420), 2)  # replaces 200 files, drops 100, adds 120
+V1, V2 = "%d 1700000000" % k.version(1, 0), "%d 1700000000" % k.version(2, 0)
+
+
+def snapshot(root):
+    """Every entry below root but directories: relative path -> content digest or link."""
+    out = {}
+    for top, dirs, files in os.walk(root):
+        for name in files + [d for d in dirs if os.path.islink(os.path.join(top, d))]:
+            path = os.path.join(top, name)
+            rel = os.path.relpath(path, root)
+            if os.path.islink(path):
+                out[rel] = "-> " + os.readlink(path)
+            else:
+                with open(path, "rb") as f:
+                    out[rel] = hashlib.sha1(f.read()).hexdigest()
+    return out
+
+
+class Target:
+    def __init__(self, path):
+        self.path = path
+
+    def kpk(self, *args, **kw):
+        return subprocess.run([KPK, *args, "--root", self.path], capture_output=True, **kw)
+
+    def check(self, test, base, old):
+        """The next run loads the database; every record is whole; nothing is left over.
+        Returns the version line of big ('' when it is not installed)."""
+        listing = self.kpk("installed", text=True)
+        test.assertEqual(listing.returncode, 0, listing.stderr)
+        test.assertNotIn("broken record", listing.stdout)
+        pdb = os.path.join(self.path, "var/pdb")
+        records = sorted(os.listdir(pdb))
+        test.assertIn(records, (["base"], ["base", "big"]), "left in the database")
+        owned = set()
+        for name in records:
+            with open(os.path.join(pdb, name, "files")) as f:
+                for line in f.read().splitlines():
+                    test.assertTrue(os.path.lexists(os.path.join(self.path, line)),
+                                    "%s names a missing %s" % (name, line))
+                    owned.add(line)
+        now = snapshot(self.path)
+        stray = [p for p in now if p not in owned and not p.startswith("var/pdb/")]
+        test.assertEqual(stray, [], "files that no record names")
+        for p, digest in base.items():
+            test.assertEqual(now.get(p), digest, "base changed: " + p)
+        if "big" not in records:
+            return ""
+        with open(os.path.join(pdb, "big", "version")) as f:
+            version = f.read().strip()
+        if version == V1 and old:  # the upgrade was undone: the old version is whole again
+            for p, digest in old.items():
+                test.assertEqual(now.get(p), digest, "old version changed: " + p)
+        test.assertIn(version, (V1, V2))
+        return version
+
+
+class CrashSafety(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        self.archives = {}
+        for name, data in (("base", BASE), ("old", OLD), ("new", NEW)):
+            self.archives[name] = os.path.join(self.dir.name, name + ".kpk")
+            with open(self.archives[name], "wb") as f:
+                f.write(data)
+
+    def fresh_target(self, upgrade, where=None):
+        path = tempfile.mkdtemp(dir=where or self.dir.name)
+        t = Target(path)
+        p = t.kpk("install", "--quiet", self.archives["base"],
+                  *([self.archives["old"]] if upgrade else []))
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        snap = snapshot(path)
+        base = {p: d for p, d in snap.items() if p.startswith("etc/base")}
+        old = {p: d for p, d in snap.items() if p.startswith("usr/") and upgrade}
+        return t, base, old
+
+    def start(self, t):
+        return subprocess.Popen([KPK, "install", "--quiet", "--root", t.path, "-"],
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def child_of(self, proc):
+        deadline = time.time() + 5
+        while time.time() < deadline:
+            with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
+                kids = f.read().split()
+            if kids:
+                return int(kids[0])
+            time.sleep(0.001)
+        self.fail("no installation child")
+
+    def kill_at_offset(self, t, data, offset):
+        proc = self.start(t)
+        child = self.child_of(proc)
+        proc.stdin.write(data[:offset])
+        proc.stdin.flush()
+        deadline = time.time() + 5
+        # Until the child has read what reached it (the parent keeps up to a block in its
+        # buffer) and waits for more.
+        while time.time() < deadline:
+            try:
+                with open("/proc/%d/io" % child) as f:
+                    rchar = int(f.read().split("rchar: ")[1].split()[0])
+                with open("/proc/%d/stat" % child) as f:
+                    state = f.read().rsplit(")", 1)[1].split()[0]
+            except (OSError, IndexError):
+                break
+            if rchar >= offset - 8192 and state == "S":
+                break
+            time.sleep(0.0005)
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+
+    def kill_at_call(self, t, data, call, n):
+        """SIGKILL injected into the child at its nth call of call."""
+        proc = self.start(t)
+        child = self.child_of(proc)
+        tracer = subprocess.Popen([STRACE, "-qq", "-o", "/dev/null", "-p", str(child), "-e",
+                                   "trace=" + call, "-e", "inject=%s:signal=KILL:when=%d" % (call, n)],
+                                  stderr=subprocess.DEVNULL)
+        deadline = time.time() + 5
+        while time.time() < deadline:
+            with open("/proc/%d/status" % child) as f:
+                if "TracerPid:\t0\n" not in f.read():
+                    break
+            time.sleep(0.001)
+        try:
+            proc.stdin.write(data)
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        proc.wait()
+        tracer.wait()
+
+    def count_calls(self, upgrade, calls):
+        t, _, _ = self.fresh_target(upgrade)
+        proc = self.start(t)
+        child = self.child_of(proc)
+        log = os.path.join(self.dir.name, "count")
+        tracer = subprocess.Popen([STRACE, "-qq", "-c", "-o", log, "-e", "trace=" + ",".join(calls),
+                                   "-p", str(child)], stderr=subprocess.DEVNULL)
+        time.sleep(0.3)
+        proc.stdin.write(NEW if upgrade else OLD)
+        proc.stdin.close()
+        proc.wait()
+        tracer.wait()
+        counts = {}
+        with open(log) as f:
+            for line in f:
+                words = line.split()
+                if words and words[-1] in calls:
+                    counts[words[-1]] = int(words[3] if len(words) == 6 else words[3])
+        return counts
+
+    def run_points(self, upgrade):
+        data = NEW if upgrade else OLD
+        outcomes = {"": 0, V1: 0, V2: 0}
+        # Offsets spread over the stream, the last ones near its end.
+        for i in range(POINTS):
+            offset = 64 + (len(data) - 64) * i // POINTS
+            t, base, old = self.fresh_target(upgrade)
+            self.kill_at_offset(t, data, offset)
+            with self.subTest(kill="offset %d" % offset, upgrade=upgrade):
+                outcomes[t.check(self, base, old)] += 1
+            shutil.rmtree(t.path)
+        if STRACE:
+            calls = ["openat", "renameat", "unlinkat", "write", "rename", "unlink"]
+            counts = self.count_calls(upgrade, calls)
+            for call, total in counts.items():
+                share = max(2, POINTS * total // sum(counts.values()))
+                for i in range(share):
+                    n = 1 + (total - 1) * i // (share - 1)
+                    t, base, old = self.fresh_target(upgrade)
+                    self.kill_at_call(t, data, call, n)
+                    with self.subTest(kill="%s #%d of %d" % (call, n, total), upgrade=upgrade):
+                        outcomes[t.check(self, base, old)] += 1
+                    shutil.rmtree(t.path)
+        print("\n%s: outcomes %s" % ("upgrade" if upgrade else "fresh", outcomes), file=sys.stderr)
+
+    def test_fresh_install_killed(self):
+        self.run_points(False)
+
+    def test_upgrade_killed(self):
+        self.run_points(True)
+
+    def test_full_disk(self):
+        if os.geteuid() != 0 or not shutil.which("mkfs.ext2"):
+            self.skipTest("needs root and mkfs.ext2 for a loop-mounted file system")
+        image = os.path.join(self.dir.name, "disk.img")
+        mnt = os.path.join(self.dir.name, "mnt")
+        os.mkdir(mnt)
+        with open(image, "wb") as f:
+            f.truncate(4 << 20)
+        subprocess.run(["mkfs.ext2", "-q", "-F", "-m", "0", "-N", "1024", image], check=True)
+        if subprocess.run(["mount", "-o", "loop", image, mnt], capture_output=True).returncode:
+            self.skipTest("no loop device")
+        self.addCleanup(subprocess.run, ["umount", mnt])
+        # The upgrade needs more room than is left; fill the disk by a different amount each time
+        # so that the space runs out at different steps.
+        for fill in range(0, 3000, 200):
+            t, base, old = self.fresh_target(True, where=mnt)
+            with open(os.path.join(mnt, "filler"), "wb") as f:
+                f.write(b"\0" * (fill * 1024))
+            p = t.kpk("install", self.archives["new"], text=True)
+            with self.subTest(fill=fill):
+                if p.returncode != 0:
+                    self.assertIn("disk is too small", p.stdout)
+                t.check(self, base, old)
+            os.unlink(os.path.join(mnt, "filler"))
+            shutil.rmtree(t.path)
+
+
+if __name__ == "__main__":
+    unittest.main()
