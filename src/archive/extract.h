@@ -25,8 +25,8 @@ class ExtractionSink {
   // The entry recorded as recorded is about to be created (every kind but directories), or
   // what stands at entry is about to be renamed to backup in the same directory: the last
   // moment to note it down. False (errno set) stops the extraction with a create failure.
-  virtual bool creating(const std::string& recorded) = 0;
-  virtual bool moving_aside(const RecordedPath& entry, const std::string& backup) = 0;
+  virtual bool creating(const std::string&) { return true; }
+  virtual bool moving_aside(const RecordedPath&, const std::string&) { return true; }
   // The entry recorded as recorded was created (every kind but directories).
   virtual void created(const std::string& recorded) = 0;
   // What stood at entry was renamed to backup in the same directory.

@@ -118,8 +118,9 @@ bool Installation::run() {
     roll_back();
     return false;
   }
-  commit();
+  // The new files are on the disk before the backups of what they replace are deleted.
   sync();
+  commit();
   if (!p_.disabled) run_script(pm_, p_, "oninstall");
   if (!p_.bundle.name.empty()) return true;
   pm_.show_progress("");

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -80,6 +81,11 @@ bool read_log(Log* log) {
   return true;
 }
 
+// A logged path: always below /flash (a log is kept only for installations there).
+bool parse_logged(const std::string& text, RecordedPath* entry) {
+  return RecordedPath::parse(text, entry) && !entry->relative;
+}
+
 bool identity_of(const RecordedPath& entry, Identity* id, bool* directory = nullptr) {
   DirFd dir = open_parent(entry.target(), entry.path, false, 0);
   struct stat st;
@@ -126,8 +132,9 @@ RecordedPath record_entry(const std::string& name) {
 // Removes what an interrupted transaction created: its entries, then its record directories.
 void remove_created(const Log& log, const std::set<Identity>& kept) {
   std::set<std::string> created;
+  RecordedPath entry;
   for (const Line& l : log.lines)
-    if (l.kind == 'C') created.insert(l.rest);
+    if (l.kind == 'C' && parse_logged(l.rest, &entry)) created.insert(l.rest);
   for (const RecordedPath& entry : removal_order(created)) {
     Identity id;
     bool directory = false;
@@ -148,7 +155,7 @@ void restore(const Log& log, const std::set<Identity>& kept) {
   for (auto it = log.lines.rbegin(); it != log.lines.rend(); ++it) {
     const Line& l = *it;
     RecordedPath entry;
-    if (l.kind == 'M' && is_backup_name(l.word) && RecordedPath::parse(l.rest, &entry)) {
+    if (l.kind == 'M' && is_backup_name(l.word) && parse_logged(l.rest, &entry)) {
       RecordedPath backup = entry;
       backup.path.leaf = l.word;
       Identity id;
@@ -221,8 +228,11 @@ void recover_journals() {
     if (log.state == "done") {
       for (const Line& l : log.lines) {
         RecordedPath entry;
-        if (l.kind == 'M' && is_backup_name(l.word) && RecordedPath::parse(l.rest, &entry))
-          drop_backup(entry, l.word);
+        Identity id;
+        if (l.kind != 'M' || !is_backup_name(l.word) || !parse_logged(l.rest, &entry)) continue;
+        RecordedPath backup = entry;
+        backup.path.leaf = l.word;
+        if (identity_of(backup, &id) && !kept.count(id)) drop_backup(entry, l.word);
       }
     } else if (log.state == "open" || log.state == "undo") {
       if (log.state == "open") {
