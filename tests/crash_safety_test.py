@@ -72,6 +72,13 @@ SUITE1, SUITE2 = suite(k.version(1, 0), 0), suite(k.version(2, 0), 40)
 V1, V2 = "%d 1700000000" % k.version(1, 0), "%d 1700000000" % k.version(2, 0)
 
 
+def close_quietly(pipe):
+    try:
+        pipe.close()  # closed even when the flush fails
+    except BrokenPipeError:
+        pass
+
+
 def snapshot(root):
     """Every entry below root but directories: relative path -> content digest or link."""
     out = {}
@@ -142,15 +149,15 @@ class CrashSafety(unittest.TestCase):
             with open(self.archives[name], "wb") as f:
                 f.write(data)
 
-    def fresh_target(self, upgrade, where=None, first="old"):
-        path = tempfile.mkdtemp(dir=where or self.dir.name)
-        t = Target(path)
+    def fresh_target(self, first, where=None):
+        """A target holding base and the archive first (if any), with their entries."""
+        t = Target(tempfile.mkdtemp(dir=where or self.dir.name))
         p = t.kpk("install", "--quiet", self.archives["base"],
-                  *([self.archives[first]] if upgrade else []))
+                  *([self.archives[first]] if first else []))
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-        snap = snapshot(path)
+        snap = snapshot(t.path)
         base = {p: d for p, d in snap.items() if p.startswith("etc/base")}
-        old = {p: d for p, d in snap.items() if p.startswith("usr/") and upgrade}
+        old = {p: d for p, d in snap.items() if p.startswith("usr/") and first == "old"}
         return t, base, old
 
     def start(self, t):
@@ -189,6 +196,7 @@ class CrashSafety(unittest.TestCase):
             time.sleep(0.0005)
         os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
+        close_quietly(proc.stdin)
         # The child may outlive its parent by a moment; until it is gone its journal is live.
         while time.time() < deadline + 5:
             try:
@@ -225,87 +233,71 @@ class CrashSafety(unittest.TestCase):
                                        "inject=%s:signal=KILL:when=%d" % (call, n)])
         try:
             proc.stdin.write(data)
-            proc.stdin.close()
         except BrokenPipeError:
             pass
+        close_quietly(proc.stdin)
         proc.wait()
         tracer.wait()
 
-    def count_calls(self, upgrade, calls):
+    def count_calls(self, first, data, calls):
         """How often the child makes each of calls in a whole installation; {} without strace."""
-        t, _, _ = self.fresh_target(upgrade)
+        t, _, _ = self.fresh_target(first)
         log = os.path.join(self.dir.name, "count")
         started = self.traced(t, ["-c", "-o", log, "-e", "trace=" + ",".join(calls)])
         if not started:
             print("\nstrace cannot attach: no kill points by system call", file=sys.stderr)
             return {}
         proc, tracer = started
-        proc.stdin.write(NEW if upgrade else OLD)
+        proc.stdin.write(data)
         proc.stdin.close()
         proc.wait()
         tracer.wait()
-        counts = {}
-        with open(log) as f:
-            for line in f:
-                words = line.split()
-                if words and words[-1] in calls:
-                    counts[words[-1]] = int(words[3])  # % time, seconds, usecs/call, calls
-        return counts
+        with open(log) as f:  # columns: % time, seconds, usecs/call, calls, [errors,] syscall
+            return {w[-1]: int(w[3]) for w in map(str.split, f) if w and w[-1] in calls}
 
-    def run_points(self, upgrade):
-        data = NEW if upgrade else OLD
+    def run_points(self, first, data, name="big", calls=True):
+        """Installs data over a target holding base and first, killed at each point."""
         outcomes = {"": 0, V1: 0, V2: 0}
 
         def check(t, base, old, kill):
-            with self.subTest(kill=kill, upgrade=upgrade):
-                outcomes[t.check(self, base, old)] += 1
+            with self.subTest(kill=kill):
+                outcomes[t.check(self, base, old, name)] += 1
             shutil.rmtree(t.path)
 
-        # Offsets spread over the stream, the last ones near its end.
+        # Offsets spread over the stream.
         for i in range(POINTS):
             offset = 64 + (len(data) - 64) * i // POINTS
-            t, base, old = self.fresh_target(upgrade)
+            t, base, old = self.fresh_target(first)
             self.kill_at_offset(t, data, offset)
             check(t, base, old, "offset %d" % offset)
         # The calls that change the target, each killed at points spread over its count (the
         # last one included: the end of the transaction and what follows it).
-        if STRACE:
-            counts = self.count_calls(upgrade, ["openat", "renameat", "unlinkat", "unlink", "write",
-                                                "pwrite64"])
-            for call, total in counts.items():
-                share = max(1, POINTS * total // sum(counts.values()))
-                for i in range(share):
-                    n = total - (total - 1) * i // max(1, share - 1)
-                    t, base, old = self.fresh_target(upgrade)
-                    self.kill_at_call(t, data, call, n)
-                    check(t, base, old, "%s #%d of %d" % (call, n, total))
-        print("\n%s: %d kill points, outcomes (big's version: count) %s" %
-              ("upgrade" if upgrade else "fresh", sum(outcomes.values()), outcomes),
-              file=sys.stderr)
+        counts = self.count_calls(first, data, ["openat", "renameat", "unlinkat", "unlink",
+                                                "write", "pwrite64"]) if calls and STRACE else {}
+        for call, total in counts.items():
+            share = max(1, POINTS * total // sum(counts.values()))
+            for i in range(share):
+                n = total - (total - 1) * i // max(1, share - 1)
+                t, base, old = self.fresh_target(first)
+                self.kill_at_call(t, data, call, n)
+                check(t, base, old, "%s #%d of %d" % (call, n, total))
+        print("\n%s over %s: %d kill points, outcomes (%s's version: count) %s" %
+              (name, first, sum(outcomes.values()), name, outcomes), file=sys.stderr)
 
     def test_fresh_install_killed(self):
-        self.run_points(False)
+        self.run_points(None, OLD)
 
     def test_upgrade_killed(self):
-        self.run_points(True)
+        self.run_points("old", NEW)
 
     def test_bundle_upgrade_killed(self):
-        """Each member is a transaction of its own inside the bundle's: what is undone or
-        kept, the records stay whole and every file has its owner."""
-        outcomes = {"": 0, V1: 0, V2: 0}
-        for i in range(POINTS // 2):
-            offset = 64 + (len(SUITE2) - 64) * i // (POINTS // 2)
-            t, base, old = self.fresh_target(True, first="suite1")
-            self.kill_at_offset(t, SUITE2, offset)
-            with self.subTest(kill="offset %d" % offset):
-                outcomes[t.check(self, base, {}, "suite")] += 1
-            shutil.rmtree(t.path)
-        print("\nbundle: outcomes %s" % outcomes, file=sys.stderr)
+        # Each member is a transaction of its own inside the bundle's.
+        self.run_points("suite1", SUITE2, "suite", calls=False)
 
     def test_forged_log_touches_nothing_owned(self):
         """A log planted in the database: recovery deletes no file of a complete record, none
         of the record itself, and follows no link out of the target."""
-        t, base, _ = self.fresh_target(False)
+        t, base, _ = self.fresh_target(None)
         outside = os.path.join(self.dir.name, "outside")
         os.mkdir(outside)
         with open(os.path.join(outside, "victim"), "w") as f:
@@ -342,7 +334,7 @@ class CrashSafety(unittest.TestCase):
         # so that the space runs out at different steps.
         outcomes = {"": 0, V1: 0, V2: 0}
         for fill in range(0, 2800, 350):
-            t, base, old = self.fresh_target(True, where=mnt)
+            t, base, old = self.fresh_target("old", where=mnt)
             with open(os.path.join(mnt, "filler"), "wb") as f:
                 f.write(b"\0" * (fill * 1024))
             p = t.kpk("install", self.archives["new"], text=True)
