@@ -28,7 +28,7 @@ SOURCE = os.environ.get("KEST_SOURCE_DIR", os.path.dirname(HERE))
 TRUST = kpksig.Trust(os.environ.get("KEST_TRUST_DIR", os.path.join(SOURCE, "trust")))
 (_KEY,) = kpksig.read_hex_words(os.path.join(SOURCE, "trust", "development.key"))
 DEV_SCALAR = int.from_bytes(bytes.fromhex(_KEY), "little")
-POINTS = int(os.environ.get("CRASH_POINTS", "10"))
+POINTS = int(os.environ.get("CRASH_POINTS", "8"))
 STRACE = shutil.which("strace")
 
 
@@ -68,6 +68,7 @@ BASE = package("base", k.version(1, 0), [("etc/base%d" % i, 0o100644, b"base %d\
                                          for i in range(20)])
 OLD = big(k.version(1, 0), range(0, 300), 1)
 NEW = big(k.version(2, 0), range(100, 420), 2)  # replaces 200 files, drops 100, adds 120
+FORGED = NEW[:-1] + bytes([NEW[-1] ^ 1])  # fails at its very end: everything is undone
 SUITE1, SUITE2 = suite(k.version(1, 0), 0), suite(k.version(2, 0), 40)
 V1, V2 = "%d 1700000000" % k.version(1, 0), "%d 1700000000" % k.version(2, 0)
 
@@ -255,7 +256,7 @@ class CrashSafety(unittest.TestCase):
         with open(log) as f:  # columns: % time, seconds, usecs/call, calls, [errors,] syscall
             return {w[-1]: int(w[3]) for w in map(str.split, f) if w and w[-1] in calls}
 
-    def run_points(self, first, data, name="big", calls=True):
+    def run_points(self, first, data, name="big", calls=True, points=POINTS):
         """Installs data over a target holding base and first, killed at each point."""
         outcomes = {"": 0, V1: 0, V2: 0}
 
@@ -265,8 +266,8 @@ class CrashSafety(unittest.TestCase):
             shutil.rmtree(t.path)
 
         # Offsets spread over the stream.
-        for i in range(POINTS):
-            offset = 64 + (len(data) - 64) * i // POINTS
+        for i in range(points):
+            offset = 64 + (len(data) - 64) * i // points
             t, base, old = self.fresh_target(first)
             self.kill_at_offset(t, data, offset)
             check(t, base, old, "offset %d" % offset)
@@ -275,7 +276,7 @@ class CrashSafety(unittest.TestCase):
         counts = self.count_calls(first, data, ["openat", "renameat", "unlinkat", "unlink",
                                                 "write", "pwrite64"]) if calls and STRACE else {}
         for call, total in counts.items():
-            share = max(1, POINTS * total // sum(counts.values()))
+            share = max(1, points * total // sum(counts.values()))
             for i in range(share):
                 n = total - (total - 1) * i // max(1, share - 1)
                 t, base, old = self.fresh_target(first)
@@ -289,6 +290,9 @@ class CrashSafety(unittest.TestCase):
 
     def test_upgrade_killed(self):
         self.run_points("old", NEW)
+
+    def test_failed_upgrade_killed_while_undone(self):
+        self.run_points("old", FORGED, points=POINTS // 2)
 
     def test_bundle_upgrade_killed(self):
         # Each member is a transaction of its own inside the bundle's.
