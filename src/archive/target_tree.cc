@@ -226,11 +226,6 @@ bool is_backup_name(const std::string& name) {
          name.find_first_of(std::string("/ \n\0", 4)) == std::string::npos;
 }
 
-std::string move_aside(int dir, const std::string& leaf) {
-  std::string name = backup_name(dir);
-  return renameat(dir, leaf.c_str(), dir, name.c_str()) == 0 ? name : std::string();
-}
-
 void remove_entry(const RecordedPath& entry) {
   DirFd dir = open_parent(entry.target(), entry.path, false, 0);
   if (dir.ok()) unlinkat(dir.get(), entry.path.leaf.c_str(), 0);

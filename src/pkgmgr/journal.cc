@@ -21,6 +21,10 @@ Journal::~Journal() {
 
 bool Journal::log(const std::string& line, bool flush) {
   if (!durable_) return true;
+  if (line.find('\n') + 1 != line.size()) {
+    errno = EINVAL;  // a name with a newline in it would read back as other lines
+    return false;
+  }
   if (log_error_ != 0) {
     errno = log_error_;
     return false;
@@ -67,13 +71,7 @@ void Journal::close_log() {
   log_error_ = 0;
 }
 
-bool Journal::making_record(const std::string& name) {
-  if (name.find('\n') != std::string::npos) {
-    errno = EINVAL;
-    return false;
-  }
-  return log("R " + name + "\n");
-}
+bool Journal::making_record(const std::string& name) { return log("R " + name + "\n"); }
 
 bool Journal::creating(const std::string& recorded) { return log("C " + recorded + "\n"); }
 
@@ -112,9 +110,8 @@ void Journal::set_aside(Package* p) {
 }
 
 void Journal::state_changing(const Package& p) {
-  if (p.name.find('\n') == std::string::npos)
-    log("S " + std::to_string(p.disabled) + " " + std::to_string(p.user_forced) + " " + p.name +
-        "\n");
+  log("S " + std::to_string(p.disabled) + " " + std::to_string(p.user_forced) + " " + p.name +
+      "\n");
   Change change{Change::kState,  {}, "", nullptr, 0, const_cast<Package*>(&p), p.disabled,
                 p.user_forced};
   changes_.push_back(std::move(change));
