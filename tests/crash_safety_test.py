@@ -28,7 +28,7 @@ SOURCE = os.environ.get("KEST_SOURCE_DIR", os.path.dirname(HERE))
 TRUST = kpksig.Trust(os.environ.get("KEST_TRUST_DIR", os.path.join(SOURCE, "trust")))
 (_KEY,) = kpksig.read_hex_words(os.path.join(SOURCE, "trust", "development.key"))
 DEV_SCALAR = int.from_bytes(bytes.fromhex(_KEY), "little")
-POINTS = int(os.environ.get("CRASH_POINTS", "8"))
+POINTS = int(os.environ.get("CRASH_POINTS", "6"))
 STRACE = shutil.which("strace")
 
 
@@ -337,7 +337,7 @@ class CrashSafety(unittest.TestCase):
         # The upgrade needs more room than is left; fill the disk by a different amount each time
         # so that the space runs out at different steps.
         outcomes = {"": 0, V1: 0, V2: 0}
-        for fill in range(0, 2800, 350):
+        for fill in range(0, 2700, 450):
             t, base, old = self.fresh_target("old", where=mnt)
             with open(os.path.join(mnt, "filler"), "wb") as f:
                 f.write(b"\0" * (fill * 1024))
