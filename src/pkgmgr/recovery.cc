@@ -200,8 +200,10 @@ void recover_journals() {
     Log log;
     log.number = unsigned(strtoul(name.c_str() + prefix, nullptr, 10));
     log.path = dir + name;
-    log.fd = open(log.path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    // Only a regular file is opened: a planted device or FIFO of that name stays untouched.
     struct stat st;
+    if (lstat(log.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    log.fd = open(log.path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (log.fd < 0) continue;
     logs.push_back(std::move(log));
     if (fstat(logs.back().fd, &st) != 0 || !S_ISREG(st.st_mode)) continue;
