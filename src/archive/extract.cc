@@ -50,8 +50,10 @@ class Extractor {
   bool create(int dir, const EntryPath& path, const std::string& name,
               const std::string& recorded, const FileRecordHeader& record);
   // Makes room at path: an entry this extraction made earlier is replaced, anything else is
-  // moved aside so that it can be put back if the installation fails.
-  void make_room(int dir, const RecordedPath& path, const std::string& recorded);
+  // moved aside so that it can be put back if the installation fails. False when the move
+  // could not be noted down (reported as a create failure of name).
+  bool make_room(int dir, const RecordedPath& path, const std::string& recorded,
+                 const std::string& name);
   bool broken() {
     sink_.broken();
     return false;
@@ -119,28 +121,35 @@ bool Extractor::entry(const FileRecordHeader& record, const std::string& name) {
     if (S_ISDIR(st.st_mode) && (record.mode & kTypeMask) == kTypeDirectory)
       return skip_content(record.size);
     if (sink_.keep_existing(text)) return skip_content(record.size);
-    make_room(dir.get(), recorded, text);
+    if (!make_room(dir.get(), recorded, text, name)) return false;
   } else if (fstatat(dir.get(), path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     // A link that leads nowhere counts as absent, but nothing may be written through it.
-    make_room(dir.get(), recorded, text);
+    if (!make_room(dir.get(), recorded, text, name)) return false;
   }
+  if ((record.mode & kTypeMask) != kTypeDirectory && !created_.count(text) &&
+      !sink_.creating(text))
+    return create_failed(name, errno);
   if (!create(dir.get(), path, name, text, record)) return false;
   sink_.progress();
   return true;
 }
 
-void Extractor::make_room(int dir, const RecordedPath& path, const std::string& recorded) {
+bool Extractor::make_room(int dir, const RecordedPath& path, const std::string& recorded,
+                          const std::string& name) {
   const std::string& leaf = path.path.leaf;
   struct stat st;
   // A directory stays where it is: creating the entry then fails, and nothing is lost.
-  if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) return;
+  if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+    return true;
   if (created_.count(recorded)) {
     // An entry of this very package, written again: the later one wins.
     unlinkat(dir, leaf.c_str(), 0);
-    return;
+    return true;
   }
-  std::string backup = move_aside(dir, leaf);
-  if (!backup.empty()) sink_.moved_aside(path, backup);
+  std::string backup = backup_name(dir);
+  if (!sink_.moving_aside(path, backup)) return create_failed(name, errno);
+  if (renameat(dir, leaf.c_str(), dir, backup.c_str()) == 0) sink_.moved_aside(path, backup);
+  return true;
 }
 
 bool Extractor::create(int dir, const EntryPath& path, const std::string& name,

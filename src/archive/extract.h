@@ -22,6 +22,11 @@ class ExtractionSink {
   // goes, and this extraction did not create it. True: keep it and drop the entry (its
   // content is skipped); false: move it aside and create the entry.
   virtual bool keep_existing(const std::string& recorded) = 0;
+  // The entry recorded as recorded is about to be created (every kind but directories), or
+  // what stands at entry is about to be renamed to backup in the same directory: the last
+  // moment to note it down. False (errno set) stops the extraction with a create failure.
+  virtual bool creating(const std::string&) { return true; }
+  virtual bool moving_aside(const RecordedPath&, const std::string&) { return true; }
   // The entry recorded as recorded was created (every kind but directories).
   virtual void created(const std::string& recorded) = 0;
   // What stood at entry was renamed to backup in the same directory.

@@ -208,15 +208,22 @@ std::vector<RecordedPath> removal_order(const std::set<std::string>& recorded) {
   return entries;
 }
 
-std::string move_aside(int dir, const std::string& leaf) {
+namespace {
+const char kBackupPrefix[] = ".kpk-replaced-";
+}
+
+std::string backup_name(int dir) {
   static unsigned counter = 0;
   struct stat st;
   for (;;) {
-    std::string name =
-        ".kpk-replaced-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) continue;
-    return renameat(dir, leaf.c_str(), dir, name.c_str()) == 0 ? name : std::string();
+    std::string name = kBackupPrefix + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) return name;
   }
+}
+
+bool is_backup_name(const std::string& name) {
+  return name.compare(0, sizeof kBackupPrefix - 1, kBackupPrefix) == 0 &&
+         name.find_first_of(std::string("/ \n\0", 4)) == std::string::npos;
 }
 
 void remove_entry(const RecordedPath& entry) {

@@ -92,9 +92,10 @@ LinkResolution link_resolution();
 // links, since the way to an entry may lead through a link of the same package.
 std::vector<RecordedPath> removal_order(const std::set<std::string>& recorded);
 
-// Renames the entry leaf of directory dir to a free name in the same directory and returns
-// that name; "" when nothing could be moved.
-std::string move_aside(int dir, const std::string& leaf);
+// A name that is free in directory dir, for an entry moved aside: ".kpk-replaced-..."
+std::string backup_name(int dir);
+// Whether name is one backup_name() makes.
+bool is_backup_name(const std::string& name);
 // Deletes the recorded entry (never a directory). Failures are ignored.
 void remove_entry(const RecordedPath& entry);
 // Puts an entry that was moved aside under backup back in its place; an empty directory

@@ -15,6 +15,7 @@
 #include "archive/target_tree.h"
 #include "pkgmgr/messages.h"
 #include "pkgmgr/package_manager.h"
+#include "pkgmgr/recovery.h"
 #include "system/fd_stream.h"
 #include "system/root.h"
 
@@ -203,19 +204,9 @@ void load_record(Package& package, const std::string& name) {
 
   struct stat st;
   package.is_bundle = stat(root_path(dir + "files").c_str(), &st) != 0;
-  if (!package.is_bundle) {
-    RecordFile in(dir + "files");
-    std::string line;
-    while (std::getline(in, line)) {
-      // Every path is kept in the spelling the extraction records; a line that names no
-      // path below the target (empty, a NUL byte, a ".." component) is dropped, so that
-      // removing the package can never reach anything else.
-      RecordedPath path;
-      if (RecordedPath::parse(line, &path)) package.files.insert(path.text());
-    }
-    // Only part of the list was read: remove the package rather than trust it.
-    if (in.too_long()) package.pending = PendingAction::Uninstall;
-  }
+  // Only part of the list was read: remove the package rather than trust it.
+  if (!package.is_bundle && !read_files_record(name, &package.files))
+    package.pending = PendingAction::Uninstall;
 
   std::string bundle;
   if (read_word(dir + "bundle", bundle)) package.bundle = PackageRef{bundle, 0, 0, 0};
@@ -246,6 +237,19 @@ void load_record(Package& package, const std::string& name) {
     }
   }
   remove_file(schedule);
+}
+
+bool read_files_record(const std::string& name, std::set<std::string>* files) {
+  RecordFile in(kRepository + name + "/files");
+  std::string line;
+  while (std::getline(in, line)) {
+    // Every path is kept in the spelling the extraction records; a line that names no
+    // path below the target (empty, a NUL byte, a ".." component) is dropped, so that
+    // removing the package can never reach anything else.
+    RecordedPath path;
+    if (RecordedPath::parse(line, &path)) files->insert(path.text());
+  }
+  return !in.too_long();
 }
 
 bool write_record(const Package& package, MessageChannel& messages) {
@@ -339,6 +343,7 @@ void mark_enabled(Package& package) {
 
 void open_repository(PackageManager& manager, bool quiet) {
   manager.set_quiet(quiet);
+  recover_journals();
   DIR* handle = opendir(root_path(kRepository).c_str());
   if (!handle) {
     manager.warning("could not open repo");

@@ -3,6 +3,7 @@
 // Paths are installer paths; they go through the root prefix when the files are touched.
 #pragma once
 
+#include <set>
 #include <string>
 
 #include "archive/package.h"
@@ -21,6 +22,9 @@ bool make_dirs(const std::string& path);
 // Only regular files are read, and no more than 4 MiB of each: a longer relation or files
 // list also schedules the package for uninstall.
 void load_record(Package& package, const std::string& name);
+// Reads only the files list of the record of name into files (recorded paths); false when
+// the list is longer than the loader reads (only part of it was read).
+bool read_files_record(const std::string& name, std::set<std::string>* files);
 // Writes every record file; reports a failure on the manager's error channel ("installation
 // of <label> failed: ..." naming meta/<file>) and returns false, leaving the files written so
 // far. Record files that no longer apply are deleted; a symbolic link in the place of a
@@ -33,5 +37,6 @@ void remove_record(const Package& package);
 void mark_disabled(Package& package);
 void mark_enabled(Package& package);
 // Loads every record under /flash/var/pdb/ into the manager's installed list, in directory
-// order, and sets the manager's quiet flag for all later messages.
+// order, and sets the manager's quiet flag for all later messages. What an installation that
+// died midway left is undone or finished first (pkgmgr/recovery.h).
 void open_repository(PackageManager& manager, bool quiet);

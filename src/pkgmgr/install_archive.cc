@@ -75,8 +75,9 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
   }
 
   if (bundle) p->bundle = *bundle;
-  // Everything changed for this package stays undoable until it proves genuine.
-  Journal journal(*this);
+  // Everything changed for this package stays undoable until it proves genuine, also by the
+  // next run if this one dies.
+  Journal journal(*this, !r.is_plain());
   if (!r.is_plain()) {
     // Make room: the old version is set aside and the new package stands in for it while the
     // plan is made.
@@ -123,7 +124,7 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
 
   // A bundle's own parts are signed by nobody: the package it replaces is only set aside, and
   // deleted once a member has proved genuine.
-  Journal journal(*this);
+  Journal journal(*this, true);
   bool replaces = false;
   for (const auto& q : installed_) {
     if (same_name(q->name, bundle->name)) {
@@ -131,6 +132,10 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
       replaces = true;
       break;
     }
+  }
+  if (!journal.making_record(bundle->name)) {
+    report_create_failure(display_label(*bundle), "meta", errno);
+    return InstallResult::kFailed;
   }
   if (!register_package(*this, *bundle)) return InstallResult::kFailed;
   PackageRef ref{bundle->name, bundle->version, bundle->version, 0};

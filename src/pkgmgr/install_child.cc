@@ -1,6 +1,7 @@
 #include "pkgmgr/install_child.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +28,8 @@ InstallResult install_image_mode(PackageManager& pm) {
     out_printf("ERROR: could not open image\n");
     return InstallResult::kFailed;
   }
+  // Held while this child lives: the next run's recovery deletes only an image nobody holds.
+  flock(fd, LOCK_EX);
   InstallResult result;
   std::string image_name;
   {

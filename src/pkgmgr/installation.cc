@@ -54,7 +54,7 @@ bool valid_package_name(const std::string& name) {
 }
 
 Installation::Installation(PackageManager& pm, Package& p, PartReader& r, const Target& target)
-    : own_journal_(std::make_unique<Journal>(pm)),
+    : own_journal_(std::make_unique<Journal>(pm, !r.is_plain() && !target.relative)),
       journal_(*own_journal_),
       pm_(pm),
       p_(p),
@@ -80,7 +80,7 @@ bool Installation::run() {
     open_ = false;
     return false;
   }
-  if (!plain_ && !make_dirs(record_dir(p_))) {
+  if (!plain_ && (!journal_.making_record(p_.name) || !make_dirs(record_dir(p_)))) {
     create_failed("meta", errno);
     journal_.roll_back();
     open_ = false;
@@ -118,8 +118,9 @@ bool Installation::run() {
     roll_back();
     return false;
   }
-  commit();
+  // The new files are on the disk before the backups of what they replace are deleted.
   sync();
+  commit();
   if (!p_.disabled) run_script(pm_, p_, "oninstall");
   if (!p_.bundle.name.empty()) return true;
   pm_.show_progress("");
@@ -179,6 +180,12 @@ bool Installation::keep_existing(const std::string& recorded) {
   }
   pm_.warning("ghost file %s", recorded.c_str());
   return false;
+}
+
+bool Installation::creating(const std::string& recorded) { return journal_.creating(recorded); }
+
+bool Installation::moving_aside(const RecordedPath& entry, const std::string& backup) {
+  return journal_.moving_aside(entry, backup);
 }
 
 void Installation::created(const std::string& recorded) { p_.files.insert(recorded); }

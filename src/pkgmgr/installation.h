@@ -46,6 +46,8 @@ class Installation : public ExtractionSink {
 
   // ExtractionSink: the ownership checks, and the list of what the extraction did.
   bool keep_existing(const std::string& recorded) override;
+  bool creating(const std::string& recorded) override;
+  bool moving_aside(const RecordedPath& entry, const std::string& backup) override;
   void created(const std::string& recorded) override;
   void moved_aside(const RecordedPath& entry, const std::string& backup) override;
   void broken() override;

@@ -283,8 +283,10 @@ bool PackageManager::perform_plan(int verbosity) {
       if (journal_) {
         journal_->set_aside(p);
       } else {
-        release_files(*p);
-        take_out(p);
+        // Set aside and deleted at once: a run that dies midway leaves the package whole.
+        Journal removal(*this, true);
+        removal.set_aside(p);
+        removal.commit();
       }
       if (verbosity >= 2) note("uninstalled %s", label.c_str());
     } else {
