@@ -250,6 +250,17 @@ class RemoteInstallation(unittest.TestCase):
         self.assertEqual(len({s for _, s in wtrm}), 1)
         self.assertTrue(all(0.9 < wtrm[i + 1][0] - wtrm[i][0] < 1.2 for i in range(2)), wtrm)
 
+    def test_decoys_around_every_reply_are_not_taken(self):
+        """Before each reply the peer sends datagrams of more than 4096 bytes with the reply's
+        numbers (one whose header tells the 4076 payload bytes that a cut copy would show) and
+        copies to anyone and to another card: the files still arrive byte-identical."""
+        peer = self.peer("--files", "a.scr:9000,c.kpk:12000", "--decoys", duration=15)
+        out = finish(self.probe(self.lan.a, "a"), 20)
+        log = stop(peer)
+        self.assertIn("\nend\nterminated", out, out + log)
+        for name in ("a.scr", "c.kpk"):
+            self.assertTrue(filecmp.cmp(self.path("served", name), self.path("a", name), False), name)
+
     def test_a_key_press_ends_the_wait_for_term(self):
         if EMULATOR:
             # qemu-user reports the probe's silent standard input as readable at once (the
