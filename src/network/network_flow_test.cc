@@ -214,7 +214,7 @@ struct HostileServer {
   bool result;
   std::string tail;  // the console from the disk's preparation on
   std::map<std::string, std::string> target;  // host path -> content; "-" for none there
-  std::string outside;  // what changed outside the target, beyond the driver's files
+  std::string outside;  // what changed outside the target (see changed_outside)
 };
 
 const char kAfterDisk[] = "Creating partition...\nFormatting disk...\n\n";
