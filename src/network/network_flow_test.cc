@@ -215,8 +215,15 @@ struct HostileServer {
   std::string tail;  // the console from the disk's preparation on
   std::map<std::string, std::string> target;  // host path -> content; "-" for none there
   std::string outside;  // what changed outside the target (see changed_outside)
+  std::string driver = "";  // served instead of the signed driver package when not empty
 };
 
+// The driver package's directories and its module in the RAM system. A refused package's
+// files are taken back; directories are nobody's and stay.
+const std::string kDriverDirectories =
+    "lib/modules lib/modules/6.1.0-test lib/modules/6.1.0-test/kernel "
+    "lib/modules/6.1.0-test/kernel/fs lib/modules/6.1.0-test/kernel/fs/ext2";
+const std::string kDriver = kDriverDirectories + " lib/modules/6.1.0-test/kernel/fs/ext2/ext2.ko";
 const char kAfterDisk[] = "Creating partition...\nFormatting disk...\n\n";
 const char kInstalled[] = "\nSoftware installed.\nPress ENTER to reboot";
 const std::string kGarbage(kMaxPayload, 'X');
@@ -226,6 +233,8 @@ const std::map<std::string, std::string> kEverything = {
 
 std::vector<HostileServer> hostile_servers() {
   const std::string scripts = "Writing configuration...\nWriting configuration...\n";
+  kpk::PackageSpec escaping = package("drv", "lib/modules/6.1.0-test/kernel/fs/ext2/ext2.ko");
+  escaping.files.push_back({"../../../escaped", 0100644, 0, 0, 0, false, "out\n"});
   return {
       {"oversized datagrams are dropped, whether their header tells the 4096 bytes that fit "
        "or their whole size",
@@ -238,13 +247,13 @@ std::vector<HostileServer> hostile_servers() {
          net.deliver("eth0", whole, 150);
          net.deliver("eth0", reply, 200);
        },
-       true, scripts + kInstalled, kEverything, "empty"},
+       true, scripts + kInstalled, kEverything, "empty " + kDriver},
       {"every reply twice: the second copy is not taken as the next reply",
        [](FakeNetwork& net, const std::string& reply) {
          net.deliver("eth0", reply, 200);
          net.deliver("eth0", reply, 300);
        },
-       true, scripts + kInstalled, kEverything, "empty"},
+       true, scripts + kInstalled, kEverything, "empty " + kDriver},
       {"reordered: the previous reply and one numbered ahead arrive before each reply",
        [previous = std::make_shared<std::string>()](FakeNetwork& net, const std::string& reply) {
          if (!previous->empty()) net.deliver("eth0", *previous, 100);
@@ -253,7 +262,7 @@ std::vector<HostileServer> hostile_servers() {
          net.deliver("eth0", reply, 200);
          *previous = reply;
        },
-       true, scripts + kInstalled, kEverything, "empty"},
+       true, scripts + kInstalled, kEverything, "empty " + kDriver},
       {"wrongly addressed: to another card, to anyone, from another server, from ourselves, "
        "from another port",
        [](FakeNetwork& net, const std::string& reply) {
@@ -266,17 +275,17 @@ std::vector<HostileServer> hostile_servers() {
          net.deliver("eth0", with_payload(reply, kGarbage), 140, 4999);
          net.deliver("eth0", reply, 200);
        },
-       true, scripts + kInstalled, kEverything, "empty"},
+       true, scripts + kInstalled, kEverything, "empty " + kDriver},
       {"a FILE with a 300-character name is refused, not cut to another name",
        announce("router.scr", std::string(296, 'n') + ".scr\n16"), false,
        "\nFATAL ERROR: bad network connection\n",
        {{"/flash/opt/alpha", "alpha\n"}, {"/flash/router.scr", "-"}, {"/flash/CDINSTALL", "-"}},
-       ""},
+       kDriver},
       {"a negative size ends the files", announce("router.scr", "router.scr\n-16"), true,
        kInstalled,
        {{"/flash/opt/alpha", "alpha\n"}, {"/flash/router.scr", "-"}, {"/empty", "-"},
         {"/flash/CDINSTALL", ""}},
-       ""},
+       kDriver},
       {"absurd sizes do not limit the transfer, and 2^32 does not become 0",
        [](FakeNetwork& net, const std::string& reply) {
          std::string p = payload_of(reply);
@@ -286,7 +295,7 @@ std::vector<HostileServer> hostile_servers() {
            return net.deliver("eth0", with_payload(reply, "FILE\nrouter.scr\n4294967296\n"), 200);
          net.deliver("eth0", reply, 200);
        },
-       true, scripts + kInstalled, kEverything, "empty"},
+       true, scripts + kInstalled, kEverything, "empty " + kDriver},
       {"names with '..': a package's name is no path; a script's is refused",
        [](FakeNetwork& net, const std::string& reply) {
          std::string p = payload_of(reply);
@@ -299,19 +308,23 @@ std::vector<HostileServer> hostile_servers() {
        false, "Writing configuration...\n\nFATAL ERROR: couldn't make a file\n",
        {{"/flash/opt/alpha", "alpha\n"}, {"/outside.scr", "-"}, {"/../outside.scr", "-"},
         {"/flash/CDINSTALL", "-"}},
-       ""},
+       kDriver},
+      {"an unsigned driver package that reaches out of the RAM system is refused: nothing of it "
+       "stays, no module is loaded, and the installation goes on",
+       [](FakeNetwork& net, const std::string& reply) { net.deliver("eth0", reply, 200); },
+       true, scripts + kInstalled, kEverything, "empty " + kDriverDirectories,
+       kpk::package_archive(escaping, true)},
   };
 }
 
 // The paths outside the target (/flash) whose entries differ between two fingerprints of the
-// root, one blank between them; left out are the disk (/dev/hda), the scripted tool's table
-// (/dump) and the driver package's files in the RAM system (/lib/modules), which every run
-// changes.
+// root, one blank between them; left out are the disk (/dev/hda) and the scripted tool's
+// table (/dump), which every run changes.
 std::string changed_outside(const std::map<std::string, std::string>& before,
                             const std::map<std::string, std::string>& after) {
   std::string paths;
   auto note = [&](const std::string& path) {
-    for (const char* expected : {"flash", "dev/hda", "dump", "lib/modules"})
+    for (const char* expected : {"flash", "dev/hda", "dump"})
       if (path == expected || path.rfind(std::string(expected) + "/", 0) == 0) return;
     paths += (paths.empty() ? "" : " ") + path;
   };
@@ -329,8 +342,10 @@ TEST_F(NetworkFlowTest, HostileServers) {
     SCOPED_TRACE(h.title);
     TearDown();
     net_ = FakeNetwork();
+    system_ = FakeSystem();
     log_.clear();
     SetUp();
+    if (!h.driver.empty()) put(scratch_ + "/srv/drivers/6.1.0-test.kpk", h.driver);
     auto before = fingerprint(root_, false);
     net_.peer = [this, &h](FakeNetwork& net, const FakeNetwork::Sent& s) {
       NetMessage m;
@@ -351,6 +366,8 @@ TEST_F(NetworkFlowTest, HostileServers) {
     std::string outside = changed_outside(before, fingerprint(root_, false));
     EXPECT_EQ(outside, h.outside) << outside;
     EXPECT_FALSE(exists(scratch_ + "/outside.scr"));
+    EXPECT_FALSE(exists(scratch_ + "/escaped"));
+    EXPECT_EQ(system_.modules.size(), h.outside.find("ext2.ko") != std::string::npos ? 1u : 0u);
   }
 }
 
