@@ -127,6 +127,7 @@ std::string empty_bundle(const std::string& name) {
 
 const char kShortFile[] = "<shorter than its status>";
 const char kDirectory[] = "<directory>";
+const char kFifo[] = "<fifo>";
 const std::string kMbr(512, 'M');  // no boot code of ours
 using Files = std::map<std::string, std::string>;
 
@@ -188,6 +189,8 @@ std::vector<Scenario> scenarios() {
   std::string whole = archive("cut");
   Files truncated_cd = cd({"system"});
   truncated_cd["pkg_cut.kpk"] = whole.substr(0, whole.size() - 150);
+  Files fifo_cd = cd({"system"});
+  fifo_cd["pipe.kpk"] = kFifo;
   Files empty_bundle_cd = cd({"system"});
   empty_bundle_cd["hollow.kpk"] = empty_bundle("hollow");
   auto hd_with = [](const std::string& file, const std::string& bytes) {
@@ -258,6 +261,9 @@ std::vector<Scenario> scenarios() {
        true, "system forged huge liar", "system", "", -1, true},
       {"hostile CD: a truncated archive ends the discovery", false, "/dev/hdb", truncated_cd,
        "\n", {"FATAL ERROR: Bad package -0.0"}, false, "", "", "", -1, true},
+      {"hostile CD: a FIFO named like an archive ends the discovery, without waiting for a "
+       "writer", false, "/dev/hdb", fifo_cd, "\n", {"FATAL ERROR: Bad package -0.0"}, false, "",
+       "", "", -1, true},
       {"hostile CD: a bundle without members ends the discovery", false, "/dev/hdb",
        empty_bundle_cd, "\n", {"FATAL ERROR: Bad package hollow-1.0"}, false, "", "", "", -1,
        true},
@@ -363,6 +369,8 @@ TEST_F(LocalFlows, WholeInstallationsOntoALoopDisk) {
         ASSERT_EQ(symlink("/sys/kernel/uevent_seqnum", path.c_str()), 0);
       } else if (bytes == kDirectory) {
         ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+      } else if (bytes == kFifo) {
+        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
       } else {
         put(path, bytes);
       }
