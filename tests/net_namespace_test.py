@@ -261,6 +261,37 @@ class RemoteInstallation(unittest.TestCase):
         for name in ("a.scr", "c.kpk"):
             self.assertTrue(filecmp.cmp(self.path("served", name), self.path("a", name), False), name)
 
+    def test_install_server_drops_datagrams_longer_than_a_message(self):
+        """A router announces itself with a DSCV of 5000 bytes whose header tells the 4076
+        payload bytes that a copy cut to 4096 would show: install-server does not offer. The
+        same announcement at its true size gets the offer."""
+        os.makedirs(self.path("srv", "drivers"), exist_ok=True)
+        server = self.server()
+        sh("ip", "-n", self.lan.b, "link", "set", "b0", "up")
+        router = (
+            "import socket, struct, sys\n"
+            "mac = bytes.fromhex(open('/sys/class/net/b0/address').read().strip().replace(':', ''))\n"
+            "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+            "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
+            "s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b'b0')\n"
+            "s.bind(('', 5000))\n"
+            "s.settimeout(1.5)\n"
+            "text = b'DSCV\\n\\n\\nbig\\ni386\\n\\0'.ljust(4076, b'x')\n"
+            "for extra in (924, 0):\n"
+            "    header = struct.pack('<6s6sHHHH', mac, bytes(6), 0, 4076, 1, 0)\n"
+            "    s.sendto(header + text + b'y' * extra, ('255.255.255.255', 5000))\n"
+            "    try:\n"
+            "        while True:\n"
+            "            data = s.recv(4096)\n"
+            "            if data[6:12] == mac and data[20:24] == b'OFFR':\n"
+            "                print('offer after', 4096 + extra)\n"
+            "                break\n"
+            "    except socket.timeout:\n"
+            "        print('silence after', 4096 + extra)\n")
+        out = sh("ip", "netns", "exec", self.lan.b, sys.executable, "-c", router, timeout=10).stdout
+        log = stop(server)
+        self.assertEqual(out, "silence after 5020\noffer after 4096\n", log)
+
     def test_a_key_press_ends_the_wait_for_term(self):
         if EMULATOR:
             # qemu-user reports the probe's silent standard input as readable at once (the
