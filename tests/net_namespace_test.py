@@ -269,7 +269,7 @@ class RemoteInstallation(unittest.TestCase):
         server = self.server()
         sh("ip", "-n", self.lan.b, "link", "set", "b0", "up")
         router = (
-            "import socket, struct, sys\n"
+            "import socket, struct\n"
             "mac = bytes.fromhex(open('/sys/class/net/b0/address').read().strip().replace(':', ''))\n"
             "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
             "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
