@@ -411,7 +411,10 @@ class RemoteInstallation(unittest.TestCase):
         image = self.path("disk-" + who + ".img")
         with open(image, "wb") as f:
             f.truncate(100 * 16 * 63 * 512)
-        loop = sh("losetup", "-P", "--show", "-f", image).stdout.strip()
+        attached = sh("losetup", "-P", "--show", "-f", image, check=False)
+        if attached.returncode != 0:
+            self.skipTest("no loop device: " + attached.stderr.strip())
+        loop = attached.stdout.strip()
         self.assertRegex(loop, r"^/dev/loop\d+$")
         self.addCleanup(sh, "losetup", "-d", loop, check=False)
         for d in ("proc", "dev", "flash", "floppy", "bin", "sbin"):
