@@ -8,6 +8,7 @@ even when a test fails. Needs root, ip and unshare-free network namespaces; skip
 without them."""
 import filecmp
 import os
+import stat
 import random
 import re
 import shutil
@@ -22,6 +23,7 @@ SERVER = os.environ.get("INSTALL_SERVER", "")
 EMULATOR = os.environ.get("NET_EMULATOR", "").split()  # runs the programs of a 32-bit build
 INSTALLER = os.environ.get("INSTALLER", "")  # statically linked, run only in the namespaces
 KPK = os.environ.get("KPK", "")
+SFDISK = os.environ.get("SFDISK", "")  # the medium's partitioning tool, as built
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib", "netpeer.py")
 TAG = f"{os.getpid()}"
@@ -248,6 +250,48 @@ class RemoteInstallation(unittest.TestCase):
         self.assertEqual(len({s for _, s in wtrm}), 1)
         self.assertTrue(all(0.9 < wtrm[i + 1][0] - wtrm[i][0] < 1.2 for i in range(2)), wtrm)
 
+    def test_decoys_around_every_reply_are_not_taken(self):
+        """Before each reply the peer sends datagrams of more than 4096 bytes with the reply's
+        numbers (one whose header tells the 4076 payload bytes that a cut copy would show) and
+        copies to anyone and to another card: the files still arrive byte-identical."""
+        peer = self.peer("--files", "a.scr:9000,c.kpk:12000", "--decoys", duration=15)
+        out = finish(self.probe(self.lan.a, "a"), 20)
+        log = stop(peer)
+        self.assertIn("\nend\nterminated", out, out + log)
+        for name in ("a.scr", "c.kpk"):
+            self.assertTrue(filecmp.cmp(self.path("served", name), self.path("a", name), False), name)
+
+    def test_install_server_drops_datagrams_longer_than_a_message(self):
+        """A router announces itself with a DSCV of 5000 bytes whose header tells the 4076
+        payload bytes that a copy cut to 4096 would show: install-server does not offer. The
+        same announcement at its true size gets the offer."""
+        os.makedirs(self.path("srv", "drivers"), exist_ok=True)
+        server = self.server()
+        sh("ip", "-n", self.lan.b, "link", "set", "b0", "up")
+        router = (
+            "import socket, struct\n"
+            "mac = bytes.fromhex(open('/sys/class/net/b0/address').read().strip().replace(':', ''))\n"
+            "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+            "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
+            "s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b'b0')\n"
+            "s.bind(('', 5000))\n"
+            "s.settimeout(1.5)\n"
+            "text = b'DSCV\\n\\n\\nbig\\ni386\\n\\0'.ljust(4076, b'x')\n"
+            "for extra in (924, 0):\n"
+            "    header = struct.pack('<6s6sHHHH', mac, bytes(6), 0, 4076, 1, 0)\n"
+            "    s.sendto(header + text + b'y' * extra, ('255.255.255.255', 5000))\n"
+            "    try:\n"
+            "        while True:\n"
+            "            data = s.recv(4096)\n"
+            "            if data[6:12] == mac and data[20:24] == b'OFFR':\n"
+            "                print('offer after', 4096 + extra)\n"
+            "                break\n"
+            "    except socket.timeout:\n"
+            "        print('silence after', 4096 + extra)\n")
+        out = sh("ip", "netns", "exec", self.lan.b, sys.executable, "-c", router, timeout=10).stdout
+        log = stop(server)
+        self.assertEqual(out, "silence after 5020\noffer after 4096\n", log)
+
     def test_a_key_press_ends_the_wait_for_term(self):
         if EMULATOR:
             # qemu-user reports the probe's silent standard input as readable at once (the
@@ -340,6 +384,127 @@ class RemoteInstallation(unittest.TestCase):
         for card in ("a0", "a1"):
             flags = sh("ip", "-n", self.lan.a, "link", "show", card).stdout
             self.assertRegex(flags, r"<[^>]*PROMISC[^>]*UP[^>]*>", flags)
+
+    def signed_package(self, name, manifest, files):
+        """Builds and signs DIR/name.kpk from a manifest and {path: text} of its tree."""
+        for path, text in files.items():
+            with open(self.path("pkg", name, "tree", path), "w") as f:
+                f.write(text)
+        with open(self.path("pkg", name, "manifest"), "w") as f:
+            f.write(f"{manifest}files: tree\nmtime: 1700000000\n")
+        return self.path("pkg", name, "manifest")
+
+    def build(self, manifest, out):
+        sh(KPK, "build", manifest, "-o", out + ".unsigned")
+        sh(KPK, "sign", out + ".unsigned", "-k", os.path.join(SOURCE, "trust", "development.key"),
+           "-o", out)
+        os.unlink(out + ".unsigned")
+        return out
+
+    def installer_root(self, who):
+        """A scratch root for the real installer: its /dev holds its own loop disk (/dev/sda, a
+        sparse image of 100 cylinders of 16 heads and 63 sectors) and nothing else that is a
+        device; /sbin/sfdisk and /sbin/mke2fs are wrappers (static busybox) around the
+        medium's sfdisk and the host's mke2fs, copied in with their libraries, that accept
+        this disk and its partitions only. Returns (root, image)."""
+        root = self.path("root-" + who, "x")[:-2]
+        image = self.path("disk-" + who + ".img")
+        with open(image, "wb") as f:
+            f.truncate(100 * 16 * 63 * 512)
+        attached = sh("losetup", "-P", "--show", "-f", image, check=False)
+        if attached.returncode != 0:
+            self.skipTest("no loop device: " + attached.stderr.strip())
+        loop = attached.stdout.strip()
+        self.assertRegex(loop, r"^/dev/loop\d+$")
+        self.addCleanup(sh, "losetup", "-d", loop, check=False)
+        for d in ("proc", "dev", "flash", "floppy", "bin", "sbin"):
+            os.makedirs(os.path.join(root, d), exist_ok=True)
+        for node in ("tty0", "null", "tty9"):
+            open(os.path.join(root, "dev", node), "w").close()
+        os.mknod(os.path.join(root, "dev", "sda"), stat.S_IFBLK | 0o600, os.stat(loop).st_rdev)
+        with open(os.path.join(root, "TYPE"), "w") as f:
+            f.write("net\n")
+        shutil.copy("/bin/busybox", os.path.join(root, "bin", "busybox"))
+        os.symlink("busybox", os.path.join(root, "bin", "sh"))
+        for program, inside in ((SFDISK, "/sbin/sfdisk.medium"), (shutil.which("mke2fs"),
+                                                                   "/sbin/mke2fs.host")):
+            shutil.copy(program, root + inside)
+            for lib in re.findall(r"(/\S+) \(0x", sh("ldd", program).stdout):
+                os.makedirs(os.path.dirname(root + lib), exist_ok=True)
+                shutil.copy(lib, root + lib)
+        part = os.path.basename(loop) + "p"
+        wrappers = {
+            # After writing the table, the partitions' nodes are made anew from what the
+            # kernel now lists for the loop device.
+            "sfdisk": "mode=w\nfor a; do case $a in\n  -g|-d) mode=r ;;\n  -q|-uC|/dev/sda) ;;\n"
+                      "  *) echo \"refused: $a\" >&2; exit 99 ;;\nesac; done\n"
+                      "case \" $* \" in *\" /dev/sda \"*) ;; *) set -- \"$@\" /dev/sda ;; esac\n"
+                      "/sbin/sfdisk.medium -H 16 -S 63 \"$@\"\nstatus=$?\n"
+                      "if [ $mode = w ]; then for n in 1 2; do\n  /bin/busybox rm -f /dev/sda$n\n"
+                      f"  f=/sys/class/block/{part}$n/dev\n"
+                      "  [ -e $f ] && /bin/busybox mknod /dev/sda$n b $(/bin/busybox tr : ' ' < $f)\n"
+                      "done; fi\nexit $status\n",
+            "mke2fs": "for a; do case $a in\n  -j|/dev/sda1|/dev/sda2) ;;\n"
+                      "  *) echo \"refused: $a\" >&2; exit 99 ;;\nesac; done\n"
+                      "exec /sbin/mke2fs.host -q \"$@\"\n",
+        }
+        for name, body in wrappers.items():
+            with open(os.path.join(root, "sbin", name), "w") as f:
+                f.write("#!/bin/sh\n" + body)
+            os.chmod(os.path.join(root, "sbin", name), 0o755)
+        shutil.copy(INSTALLER, root + "/kest-net-installer")
+        return root, image
+
+    def test_two_whole_remote_installations_onto_loop_disks(self):
+        """The real installer twice at once, each as init of new PID and mount namespaces in
+        installer A's and B's network namespaces, installs onto its own loop disk what
+        install-server hands out; each disk is then read with e2fsprogs and util-linux."""
+        if not (INSTALLER and KPK and SFDISK) or EMULATOR:
+            self.skipTest("needs the static installer, kpk and the medium's sfdisk (native build)")
+        missing = [t for t in ("unshare", "losetup", "mke2fs", "e2fsck", "debugfs", "sfdisk")
+                   if not shutil.which(t)] + [p for p in ("/bin/busybox",) if not os.path.exists(p)]
+        if missing:
+            self.skipTest("missing: " + " ".join(missing))
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
+        import installed_disk as disk
+        release = os.uname().release
+        # A driver package without modules: nothing is loaded into this machine's kernel.
+        self.build(self.signed_package("netdrv", "name: netdrv\nversion: 1.0\nplain: yes\n",
+                                       {"etc/netdrv": "driver files\n"}),
+                   self.path("srv", "drivers", release + ".kpk"))
+        archives = [
+            self.build(self.signed_package("system", "name: system\nversion: 3.0\n",
+                                           {"etc/issue": "router\n", "bin/tool": "#!/bin/sh\n"}),
+                       self.path("srv", "system.kpk")),
+            self.build(self.signed_package("extras", "name: extras\nversion: 1.2\n"
+                                           "depends: system >= 3.0\n", {"opt/extras": "x" * 70000}),
+                       self.path("srv", "extras.kpk")),
+        ]
+        with open(self.path("srv", "site.scr"), "w") as f:
+            f.write("hostname router\n")
+        roots = {who: self.installer_root(who) for who in ("a", "b")}
+        server = self.server()
+        started = time.monotonic()
+        runs = {who: self.start(ns, "unshare", "--pid", "--mount", "--fork", "--kill-child",
+                                "--root=" + roots[who][0], "/kest-net-installer",
+                                stdin=subprocess.PIPE)  # no key is pressed
+                for who, ns in (("a", self.lan.a), ("b", self.lan.b))}
+        outs = {who: finish(p, 120) for who, p in runs.items()}
+        elapsed = time.monotonic() - started
+        log = stop(server)
+        scratch = self.path("check", "x")[:-2]
+        for who, out in outs.items():
+            self.assertIn("\nFound server at ", out, out + log)
+            self.assertIn("\nSoftware installed.\nPress ENTER to reboot", out, out + log)
+            self.assertNotIn("ERROR", out, out)
+            self.assertTrue(out.endswith("\nRebooting..."), out)
+            root = disk.check_installed_disk(self, roots[who][1], archives,
+                                             layout=disk.Layout(16, 63, 100), scratch=scratch)
+            self.assertEqual(root.read("/site.scr"), b"hostname router\n")
+            with open(os.path.join(roots[who][0], "etc", "netdrv")) as f:
+                self.assertEqual(f.read(), "driver files\n")
+        self.assertEqual(len(re.findall(r"\) finished: 3 files", log)), 2, log)
+        print(f"\ntwo whole remote installations onto loop disks: {elapsed:.1f} s", file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -79,13 +79,14 @@ bool read_package_info(PackageInfo& info, PartReader& reader) {
 bool read_package_file(PackageFile& file, const std::string& path) {
   file.path = path;
   std::string host_path = root_path(path);
+  // Only a regular file has the size that its header must tell. Anything else is refused
+  // before it is opened: opening a FIFO would wait for a writer that never comes.
+  struct stat st;
+  if (stat(host_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   FdInStream in(host_path);
   PartReader reader(in, true);
   file.total_length = reader.total_length();
-
-  struct stat st;
-  if (stat(host_path.c_str(), &st) == 0 && uint64_t(st.st_size) != file.total_length)
-    return false;
+  if (uint64_t(st.st_size) != file.total_length) return false;
   file.plain = reader.is_plain();
 
   for (int32_t type : {BundleHeader, PackageHeader, Architecture, Description, Depends, Provides,

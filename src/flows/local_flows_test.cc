@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/part_type.h"
 #include "archive_writer.h"
 #include "disk/drive_detection.h"
 #include "flows/cdrom_install.h"
@@ -87,8 +88,46 @@ std::string archive(const std::string& name, std::vector<std::string> depends = 
   return signed_archive(s);
 }
 
+// Hostile archives. The offset of the first part of the given type (-1 when none): parts
+// follow the 8-byte file header, each a 2-byte type and a 4-byte length before its body.
+long part_offset(const std::string& a, uint16_t type) {
+  for (size_t at = 8; at + 6 <= a.size();) {
+    uint32_t length = uint32_t(uint8_t(a[at + 2])) | uint32_t(uint8_t(a[at + 3])) << 8 |
+                      uint32_t(uint8_t(a[at + 4])) << 16 | uint32_t(uint8_t(a[at + 5])) << 24;
+    if ((uint8_t(a[at]) | uint8_t(a[at + 1]) << 8) == type) return long(at);
+    at += 6 + length;
+  }
+  return -1;
+}
+// The package's file data declared with length instead of its own; the file header still
+// tells the file's size truly.
+std::string lying_file_data(const std::string& name, uint32_t length) {
+  std::string a = archive(name);
+  long at = part_offset(a, FileData);
+  std::string field;
+  kpk::put_le32(field, length);
+  a.replace(size_t(at) + 2, 4, field);
+  return a;
+}
+// A signature record whose digest copy is right and whose curve values are not the key's.
+std::string forged(const std::string& name) {
+  std::string a = archive(name);
+  for (size_t i = a.size() - 48; i < a.size(); ++i) a[i] = char(a[i] ^ 0x5A);
+  return a;
+}
+// A bundle that names a member in its contents and holds none.
+std::string empty_bundle(const std::string& name) {
+  kpk::BundleSpec b;
+  b.name = name;
+  b.version = 0x01006600;
+  b.has_contents = true;
+  b.contents = {PackageRef{"system", 0, 0, 0}};
+  return kpk::bundle_archive(b, {}, false);
+}
+
 const char kShortFile[] = "<shorter than its status>";
 const char kDirectory[] = "<directory>";
+const char kFifo[] = "<fifo>";
 const std::string kMbr(512, 'M');  // no boot code of ours
 using Files = std::map<std::string, std::string>;
 
@@ -140,6 +179,25 @@ std::vector<Scenario> scenarios() {
   Files unreadable = cd({"system"});
   unreadable["broken.kpk"] = kDirectory;
   Files no_archives = cd({});
+  // Three archives that read as packages but cannot be installed, beside a sound one; and
+  // the hostile archives one at a time on a hard-disk medium, each to be refused before the
+  // disk changes.
+  Files hostile_cd = cd({"system"});
+  hostile_cd["pkg_liar.kpk"] = lying_file_data("liar", 0);
+  hostile_cd["pkg_huge.kpk"] = lying_file_data("huge", 0xFFFFFFFF);
+  hostile_cd["pkg_forged.kpk"] = forged("forged");
+  std::string whole = archive("cut");
+  Files truncated_cd = cd({"system"});
+  truncated_cd["pkg_cut.kpk"] = whole.substr(0, whole.size() - 150);
+  Files fifo_cd = cd({"system"});
+  fifo_cd["pipe.kpk"] = kFifo;
+  Files empty_bundle_cd = cd({"system"});
+  empty_bundle_cd["hollow.kpk"] = empty_bundle("hollow");
+  auto hd_with = [](const std::string& file, const std::string& bytes) {
+    Files files = hd({"system"}, false);
+    files[file] = bytes;
+    return files;
+  };
   std::vector<std::string> many;
   for (int i = 100; i < 151; ++i) many.push_back("p" + std::to_string(i));
 
@@ -190,6 +248,44 @@ std::vector<Scenario> scenarios() {
        false, "", "", "", 0, true},
       {"a medium without mbr is not recognised, even with CHOOSE", true, "/dev/sda", no_mbr,
        "\n", {"FATAL ERROR: No hard disk found"}, false, "", "", "", 0, true, 20},
+
+      // Hostile media.
+      {"hostile CD: archives that lie about their file data or carry a forged signature are "
+       "refused by the installation; the rest installs", false, "/dev/hdb", hostile_cd,
+       "ainy\n",
+       {"Continue? [y/n]:y", "Formatting disk...",
+        "ERROR: installation of liar-1.0 failed: broken package",
+        "ERROR: installation of huge-1.0 failed: broken package",
+        "ERROR: installation of forged-1.0 failed: broken package", "installed system-1.0",
+        "Software installed."},
+       true, "system forged huge liar", "system", "", -1, true},
+      {"hostile CD: a truncated archive ends the discovery", false, "/dev/hdb", truncated_cd,
+       "\n", {"FATAL ERROR: Bad package -0.0"}, false, "", "", "", -1, true},
+      {"hostile CD: a FIFO named like an archive ends the discovery, without waiting for a "
+       "writer", false, "/dev/hdb", fifo_cd, "\n", {"FATAL ERROR: Bad package -0.0"}, false, "",
+       "", "", -1, true},
+      {"hostile CD: a bundle without members ends the discovery", false, "/dev/hdb",
+       empty_bundle_cd, "\n", {"FATAL ERROR: Bad package hollow-1.0"}, false, "", "", "", -1,
+       true},
+      {"hostile disk: a truncated archive", true, "/dev/sda",
+       hd_with("pkg_cut.kpk", whole.substr(0, whole.size() - 150)), "\n",
+       {"FATAL ERROR: Bad package -0.0"}, false, "", "", "", 0, true},
+      {"hostile disk: file data shorter than declared", true, "/dev/sda",
+       hd_with("pkg_liar.kpk", lying_file_data("liar", 0)), "\n",
+       {"FATAL ERROR: Bad package liar-1.0: damaged or not genuine"}, false, "", "", "", 0, true},
+      {"hostile disk: file data declared 4 GiB long", true, "/dev/sda",
+       hd_with("pkg_huge.kpk", lying_file_data("huge", 0xFFFFFFFF)), "\n",
+       {"FATAL ERROR: Bad package huge-1.0: damaged or not genuine"}, false, "", "", "", 0, true},
+      {"hostile disk: a forged signature", true, "/dev/sda",
+       hd_with("pkg_forged.kpk", forged("forged")), "\n",
+       {"FATAL ERROR: Bad package forged-1.0: damaged or not genuine"}, false, "", "", "", 0,
+       true},
+      {"hostile disk: a bundle without members", true, "/dev/sda",
+       hd_with("hollow.kpk", empty_bundle("hollow")), "\n",
+       {"FATAL ERROR: Bad package hollow-1.0"}, false, "", "", "", 0, true},
+      {"hostile disk: a directory named like an archive", true, "/dev/sda",
+       hd_with("broken.kpk", kDirectory), "\n", {"FATAL ERROR: Bad package -0.0"}, false, "",
+       "", "", 0, true},
   };
 }
 
@@ -273,16 +369,20 @@ TEST_F(LocalFlows, WholeInstallationsOntoALoopDisk) {
         ASSERT_EQ(symlink("/sys/kernel/uevent_seqnum", path.c_str()), 0);
       } else if (bytes == kDirectory) {
         ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+      } else if (bytes == kFifo) {
+        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
       } else {
         put(path, bytes);
       }
     }
+    std::map<std::string, std::string> medium_before = fingerprint(medium, true);
     inotify_add_watch(inotify, (medium + "/mbr").c_str(), IN_OPEN | IN_ACCESS);
     if (!s.device.empty()) system.media[host(s.device)] = medium;
     for (const char* dir : {"/floppy", "/proc"}) mkdir(host(dir).c_str(), 0755);
     put(host("/dev/tty0"), "");  // a virtual console: the standard streams stay
     if (!s.hard_disk) put(host("/TYPE"), "cdrom\n");
 
+    std::map<std::string, std::string> root_before = fingerprint(root_, false);
     std::string console_path = scratch_ + "/console";
     std::string result = in_mount_namespace([] { return true; }, [&] {
       int out = open(console_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -306,6 +406,11 @@ TEST_F(LocalFlows, WholeInstallationsOntoALoopDisk) {
     if (result == "SKIP") GTEST_SKIP() << "no mount namespace";
     std::string console = get(console_path);
     EXPECT_FALSE(exists(host("/outside"))) << "written through a link";
+    // Nothing outside the target changed but what the entry makes in its own tree: not the
+    // medium, not a file of the RAM system.
+    std::map<std::string, std::string> root_after = fingerprint(root_, false);
+    for (const char* made : {"ram", "sys", "flash/SHOW_LICENSE"}) root_after.erase(made);
+    EXPECT_EQ(fingerprint_diff(root_before, root_after), "");
     std::string text;
     for (const std::string& line : console_lines(console)) text += without_dots(line) + "\n";
 
@@ -330,6 +435,7 @@ TEST_F(LocalFlows, WholeInstallationsOntoALoopDisk) {
     char events[4096];
     while (read(inotify, events, sizeof events) > 0) opened = true;
     close(inotify);
+    EXPECT_EQ(fingerprint_diff(medium_before, fingerprint(medium, true)), "");
     if (s.mbr_opened >= 0) {
       EXPECT_EQ(opened, s.mbr_opened == 1);
     }

@@ -124,7 +124,8 @@ int LinuxNetwork::send(int socket, const void* bytes, size_t length) {
 int LinuxNetwork::receive(int socket, void* buffer, size_t max, sockaddr_in& sender) {
   socklen_t size = sizeof sender;
   memset(&sender, 0, sizeof sender);
-  return int(recvfrom(socket, buffer, max, 0, reinterpret_cast<sockaddr*>(&sender), &size));
+  // MSG_TRUNC: the whole size of a datagram longer than the buffer, not the part that fit.
+  return int(recvfrom(socket, buffer, max, MSG_TRUNC, reinterpret_cast<sockaddr*>(&sender), &size));
 }
 
 int LinuxNetwork::wait(const int* descriptors, bool* ready, size_t count, uint64_t& timeout_us) {

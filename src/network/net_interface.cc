@@ -75,6 +75,9 @@ int receive_datagram(NetInterface& interface, NetMessage& message) {
   int n = interface.network->receive(interface.socket, message.bytes, kMaxMessage,
                                      interface.last_sender);
   if (n < 0) return -1;
+  // Cut to the buffer, a longer datagram could pass for a whole message whose header
+  // tells the cut length: it is dropped.
+  if (size_t(n) > kMaxMessage) return -1;
   if (ntohs(interface.last_sender.sin_port) != kProtocolPort) return -1;
   return n;
 }

@@ -43,5 +43,6 @@ void close_interfaces(InterfaceList& list);
 // One datagram of length bytes to the card's destination; returns what the send returns.
 int send_datagram(NetInterface& interface, const void* bytes, size_t length);
 // One datagram of at most 4096 bytes into message, its sender kept in last_sender. Returns
-// the byte count, or -1 when nothing could be received or the sender's port is not 5000.
+// the byte count, or -1 when nothing could be received, the sender's port is not 5000 or the
+// datagram was longer than 4096 bytes.
 int receive_datagram(NetInterface& interface, NetMessage& message);

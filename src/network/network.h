@@ -31,7 +31,8 @@ class Network {
 
   // One datagram to 255.255.255.255 port 5000 through the socket's card.
   virtual int send(int socket, const void* bytes, size_t length) = 0;
-  // One datagram of at most max bytes, with its sender; -1 with EAGAIN when none is waiting.
+  // One datagram with its sender: at most max bytes are stored, and the datagram's whole size
+  // is returned, more than max when it did not fit; -1 with EAGAIN when none is waiting.
   virtual int receive(int socket, void* buffer, size_t max, sockaddr_in& sender) = 0;
 
   // Waits until one of the count descriptors is readable or timeout_us has passed, as

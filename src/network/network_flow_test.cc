@@ -10,6 +10,8 @@
 
 #include <csignal>
 #include <cstring>
+#include <functional>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +23,7 @@
 #include "testing/fake_system.h"
 #include "testing/scratch_root.h"
 #include "testing/signing.h"
+#include "testing/tree_util.h"
 
 namespace {
 
@@ -182,6 +185,190 @@ TEST_F(NetworkFlowTest, NoCardNoInstallation) {
   net_.cards.clear();
   ASSERT_FALSE(run());
   EXPECT_EQ(console_, std::string(kBanner) + "\nFATAL ERROR: no network card found\n");
+}
+
+// Hostile servers: the install server's own core with every reply passed through a mangler
+// on its way to the installer. The mangler gets the reply as the core made it and delivers
+// what it likes, the reply itself (or a changed one) included.
+using Mangler = std::function<void(FakeNetwork&, const std::string& reply)>;
+
+uint16_t field(const std::string& datagram, size_t at) {
+  return uint16_t(uint8_t(datagram[at]) | uint8_t(datagram[at + 1]) << 8);
+}
+std::string payload_of(const std::string& datagram) { return datagram.substr(kHeaderSize); }
+// The reply with another payload and the same header fields.
+std::string with_payload(const std::string& reply, const std::string& payload) {
+  return make_datagram(kServer, kCard, field(reply, 16), field(reply, 18), payload);
+}
+// The FILE announcement of name changed to name_and_size ("NAME\nSIZE").
+Mangler announce(const std::string& name, const std::string& name_and_size) {
+  return [=](FakeNetwork& net, const std::string& reply) {
+    bool hit = payload_of(reply).rfind("FILE\n" + name + "\n", 0) == 0;
+    net.deliver("eth0", hit ? with_payload(reply, "FILE\n" + name_and_size + "\n") : reply, 200);
+  };
+}
+
+struct HostileServer {
+  const char* title;
+  Mangler mangle;
+  bool result;
+  std::string tail;  // the console from the disk's preparation on
+  std::map<std::string, std::string> target;  // host path -> content; "-" for none there
+  std::string outside;  // what changed outside the target (see changed_outside)
+  std::string driver = "";  // served instead of the signed driver package when not empty
+};
+
+// The driver package's directories and its module in the RAM system. A refused package's
+// files are taken back; directories are nobody's and stay.
+const std::string kDriverDirectories =
+    "lib/modules lib/modules/6.1.0-test lib/modules/6.1.0-test/kernel "
+    "lib/modules/6.1.0-test/kernel/fs lib/modules/6.1.0-test/kernel/fs/ext2";
+const std::string kDriver = kDriverDirectories + " lib/modules/6.1.0-test/kernel/fs/ext2/ext2.ko";
+const char kAfterDisk[] = "Creating partition...\nFormatting disk...\n\n";
+const char kInstalled[] = "\nSoftware installed.\nPress ENTER to reboot";
+const std::string kGarbage(kMaxPayload, 'X');
+const std::map<std::string, std::string> kEverything = {
+    {"/flash/opt/alpha", "alpha\n"}, {"/flash/router.scr", "set name router\n"},
+    {"/empty", ""}, {"/flash/CDINSTALL", ""}};
+
+std::vector<HostileServer> hostile_servers() {
+  const std::string scripts = "Writing configuration...\nWriting configuration...\n";
+  kpk::PackageSpec escaping = package("drv", "lib/modules/6.1.0-test/kernel/fs/ext2/ext2.ko");
+  escaping.files.push_back({"../../../escaped", 0100644, 0, 0, 0, false, "out\n"});
+  return {
+      {"oversized datagrams are dropped, whether their header tells the 4096 bytes that fit "
+       "or their whole size",
+       [](FakeNetwork& net, const std::string& reply) {
+         std::string cut = with_payload(reply, kGarbage) + std::string(904, 'X');
+         std::string whole = cut;
+         whole[14] = char((cut.size() - kHeaderSize) & 0xFF);
+         whole[15] = char((cut.size() - kHeaderSize) >> 8);
+         net.deliver("eth0", cut, 100);
+         net.deliver("eth0", whole, 150);
+         net.deliver("eth0", reply, 200);
+       },
+       true, scripts + kInstalled, kEverything, "empty " + kDriver},
+      {"every reply twice: the second copy is not taken as the next reply",
+       [](FakeNetwork& net, const std::string& reply) {
+         net.deliver("eth0", reply, 200);
+         net.deliver("eth0", reply, 300);
+       },
+       true, scripts + kInstalled, kEverything, "empty " + kDriver},
+      {"reordered: the previous reply and one numbered ahead arrive before each reply",
+       [previous = std::make_shared<std::string>()](FakeNetwork& net, const std::string& reply) {
+         if (!previous->empty()) net.deliver("eth0", *previous, 100);
+         net.deliver("eth0", make_datagram(kServer, kCard, uint16_t(field(reply, 16) + 1),
+                                           field(reply, 18), kGarbage), 150);
+         net.deliver("eth0", reply, 200);
+         *previous = reply;
+       },
+       true, scripts + kInstalled, kEverything, "empty " + kDriver},
+      {"wrongly addressed: to another card, to anyone, from another server, from ourselves, "
+       "from another port",
+       [](FakeNetwork& net, const std::string& reply) {
+         uint16_t seq = field(reply, 16), ack = field(reply, 18);
+         const Address other = {2, 0, 0, 0, 0, 2}, stranger = {2, 0, 0, 0, 0, 0x77};
+         net.deliver("eth0", make_datagram(kServer, other, seq, ack, kGarbage), 100);
+         net.deliver("eth0", make_datagram(kServer, Address{}, seq, ack, kGarbage), 110);
+         net.deliver("eth0", make_datagram(stranger, kCard, seq, ack, kGarbage), 120);
+         net.deliver("eth0", make_datagram(kCard, kCard, seq, ack, kGarbage), 130);
+         net.deliver("eth0", with_payload(reply, kGarbage), 140, 4999);
+         net.deliver("eth0", reply, 200);
+       },
+       true, scripts + kInstalled, kEverything, "empty " + kDriver},
+      {"a FILE with a 300-character name is refused, not cut to another name",
+       announce("router.scr", std::string(296, 'n') + ".scr\n16"), false,
+       "\nFATAL ERROR: bad network connection\n",
+       {{"/flash/opt/alpha", "alpha\n"}, {"/flash/router.scr", "-"}, {"/flash/CDINSTALL", "-"}},
+       kDriver},
+      {"a negative size ends the files", announce("router.scr", "router.scr\n-16"), true,
+       kInstalled,
+       {{"/flash/opt/alpha", "alpha\n"}, {"/flash/router.scr", "-"}, {"/empty", "-"},
+        {"/flash/CDINSTALL", ""}},
+       kDriver},
+      {"absurd sizes do not limit the transfer, and 2^32 does not become 0",
+       [](FakeNetwork& net, const std::string& reply) {
+         std::string p = payload_of(reply);
+         if (p.rfind("FILE\nalpha.kpk\n", 0) == 0)
+           return net.deliver("eth0", with_payload(reply, "FILE\nalpha.kpk\n99999999999999999999\n"), 200);
+         if (p.rfind("FILE\nrouter.scr\n", 0) == 0)
+           return net.deliver("eth0", with_payload(reply, "FILE\nrouter.scr\n4294967296\n"), 200);
+         net.deliver("eth0", reply, 200);
+       },
+       true, scripts + kInstalled, kEverything, "empty " + kDriver},
+      {"names with '..': a package's name is no path; a script's is refused",
+       [](FakeNetwork& net, const std::string& reply) {
+         std::string p = payload_of(reply);
+         if (p.rfind("FILE\nalpha.kpk\n", 0) == 0)
+           return net.deliver("eth0", with_payload(reply, "FILE\n../../alpha.kpk\n" + p.substr(15)), 200);
+         if (p.rfind("FILE\nrouter.scr\n", 0) == 0)
+           return net.deliver("eth0", with_payload(reply, "FILE\n../../outside.scr\n" + p.substr(16)), 200);
+         net.deliver("eth0", reply, 200);
+       },
+       false, "Writing configuration...\n\nFATAL ERROR: couldn't make a file\n",
+       {{"/flash/opt/alpha", "alpha\n"}, {"/outside.scr", "-"}, {"/../outside.scr", "-"},
+        {"/flash/CDINSTALL", "-"}},
+       kDriver},
+      {"an unsigned driver package that reaches out of the RAM system is refused: nothing of it "
+       "stays, no module is loaded, and the installation goes on",
+       [](FakeNetwork& net, const std::string& reply) { net.deliver("eth0", reply, 200); },
+       true, scripts + kInstalled, kEverything, "empty " + kDriverDirectories,
+       kpk::package_archive(escaping, true)},
+  };
+}
+
+// The paths outside the target (/flash) whose entries differ between two fingerprints of the
+// root, one blank between them; left out are the disk (/dev/hda) and the scripted tool's
+// table (/dump), which every run changes.
+std::string changed_outside(const std::map<std::string, std::string>& before,
+                            const std::map<std::string, std::string>& after) {
+  std::string paths;
+  auto note = [&](const std::string& path) {
+    for (const char* expected : {"flash", "dev/hda", "dump"})
+      if (path == expected || path.rfind(std::string(expected) + "/", 0) == 0) return;
+    paths += (paths.empty() ? "" : " ") + path;
+  };
+  for (const auto& [path, what] : before) {
+    auto it = after.find(path);
+    if (it == after.end() || it->second != what) note(path);
+  }
+  for (const auto& [path, what] : after)
+    if (!before.count(path)) note(path);
+  return paths;
+}
+
+TEST_F(NetworkFlowTest, HostileServers) {
+  for (const HostileServer& h : hostile_servers()) {
+    SCOPED_TRACE(h.title);
+    TearDown();
+    net_ = FakeNetwork();
+    system_ = FakeSystem();
+    log_.clear();
+    SetUp();
+    if (!h.driver.empty()) put(scratch_ + "/srv/drivers/6.1.0-test.kpk", h.driver);
+    auto before = fingerprint(root_, false);
+    net_.peer = [this, &h](FakeNetwork& net, const FakeNetwork::Sent& s) {
+      NetMessage m;
+      memcpy(m.bytes, s.bytes.data(), s.bytes.size());
+      std::string_view reply = table_.handle(0, kServer.data(), m, s.bytes.size(), net.elapsed(), log_);
+      if (!reply.empty()) h.mangle(net, std::string(reply));
+    };
+    EXPECT_EQ(run(), h.result) << console_;
+    size_t at = console_.find(kAfterDisk);
+    ASSERT_NE(at, std::string::npos) << console_;
+    EXPECT_EQ(console_.substr(at + strlen(kAfterDisk)), h.tail);
+    for (const auto& [path, content] : h.target) {
+      EXPECT_EQ(exists(host(path)), content != "-") << path;
+      if (content != "-") {
+        EXPECT_EQ(get(host(path)), content) << path;
+      }
+    }
+    std::string outside = changed_outside(before, fingerprint(root_, false));
+    EXPECT_EQ(outside, h.outside) << outside;
+    EXPECT_FALSE(exists(scratch_ + "/outside.scr"));
+    EXPECT_FALSE(exists(scratch_ + "/escaped"));
+    EXPECT_EQ(system_.modules.size(), h.outside.find("ext2.ko") != std::string::npos ? 1u : 0u);
+  }
 }
 
 }  // namespace

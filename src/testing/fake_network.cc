@@ -125,9 +125,8 @@ int FakeNetwork::receive(int socket, void* buffer, size_t max, sockaddr_in& send
   memset(&sender, 0, sizeof sender);
   sender.sin_family = AF_INET;
   sender.sin_port = htons(p.port);
-  size_t n = std::min(max, p.bytes.size());
-  memcpy(buffer, p.bytes.data(), n);
-  return int(n);
+  memcpy(buffer, p.bytes.data(), std::min(max, p.bytes.size()));
+  return int(p.bytes.size());
 }
 
 bool FakeNetwork::readable(int descriptor) const {

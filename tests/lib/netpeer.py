@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A scripted install server, written from the protocol's rules alone, for the namespace tests:
 it can misbehave on purpose (bad offers, no answer to YACK, a negative size, duplicated
-blocks, TERM only late or never, a session run past 65535 replies). It logs every datagram
+blocks, decoys around every reply, TERM only late or never, a session run past 65535
+replies). It logs every datagram
 it receives from the installer on standard output: "TIME KIND seq=N ack=N" (TIME in
 seconds since start), and writes the files it serves to --serve-dir for comparison.
 
@@ -68,8 +69,20 @@ class Peer:
     def reply(self, payload):
         """A reply in the session: the next number, acknowledging what was taken."""
         self.sent += 1
+        if self.args.decoys:
+            self.decoys(self.sent, self.received)
         self.last_reply = (self.router, self.sent, self.received, payload)
         self.send(*self.last_reply)
+
+    def decoys(self, sequence, acknowledgement):
+        """Datagrams that carry the next reply's numbers and must not be taken for it: longer
+        than a message (the header telling the 4076 bytes that fit a 4096-byte buffer, or the
+        whole size), addressed to anyone or to another card."""
+        junk = b"X" * 4980
+        self.send(self.router, sequence, acknowledgement, junk, 4076)
+        self.send(self.router, sequence, acknowledgement, junk)
+        self.send(bytes(6), sequence, acknowledgement, junk[:64])
+        self.send(b"\x02" + bytes(5), sequence, acknowledgement, junk[:64])
 
     def offer(self, source, keep):
         text = b"x" * (self.args.first_offer if self.rounds == 1 and self.args.first_offer
@@ -183,6 +196,7 @@ def main():
     p.add_argument("--block", type=int, default=4076)
     p.add_argument("--negative-after", type=int, default=None)
     p.add_argument("--duplicate-blocks", action="store_true")
+    p.add_argument("--decoys", action="store_true", help="junk with the numbers of each reply")
     p.add_argument("--term-after", type=int, default=1, help="answer the N-th WTRM; 0 never")
     p.add_argument("--endless", action="store_true", help="one endless file of 1-byte blocks")
     p.add_argument("--duration", type=float, default=30)

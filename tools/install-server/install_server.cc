@@ -122,9 +122,11 @@ int main(int argc, char** argv) {
       // so a second one is rarely waiting, and the next poll finds it at once if it is.
       sockaddr_in from;
       socklen_t size = sizeof from;
-      ssize_t got = recvfrom(cards[i].socket, message.bytes, kMaxMessage, 0,
+      // MSG_TRUNC tells a datagram longer than a message by its whole size: it is dropped,
+      // not taken cut to the buffer.
+      ssize_t got = recvfrom(cards[i].socket, message.bytes, kMaxMessage, MSG_TRUNC,
                              reinterpret_cast<sockaddr*>(&from), &size);
-      if (got < 0 || ntohs(from.sin_port) != kProtocolPort) continue;
+      if (got < 0 || size_t(got) > kMaxMessage || ntohs(from.sin_port) != kProtocolPort) continue;
       std::string_view reply = table.handle(int(i), cards[i].address, message, size_t(got), now, log);
       if (!reply.empty() && !send_on_card(cards[i], reply))
         log.push_back(std::string("cannot send on ") + cards[i].name + ": " + strerror(errno));
