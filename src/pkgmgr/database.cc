@@ -121,7 +121,7 @@ bool read_word(const std::string& path, std::string& word) {
 
 // Opens the directory that holds path (an installer path) without following a link in its
 // place: a record directory, or a schedule's directory, that is a symbolic link leads
-// nowhere, so nothing is written or deleted wherever it points. -1 with errno (ELOOP for a
+// nowhere, so nothing is written or deleted wherever it points. -1 with errno (ENOTDIR for a
 // link) when it cannot be opened.
 int open_holder(const std::string& path, std::string* leaf) {
   size_t slash = path.rfind('/');

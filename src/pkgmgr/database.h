@@ -32,7 +32,7 @@ bool write_record(const Package& package, MessageChannel& messages);
 // place is removed itself, and nothing it points to is touched.
 void remove_record(const Package& package);
 // The record directory opened for use with openat(), a symbolic link in its place not
-// followed; -1 with errno (ELOOP for a link) when it cannot be opened. The caller closes it.
+// followed; -1 with errno (ENOTDIR for a link) when it cannot be opened. The caller closes it.
 int open_record_dir(const Package& package);
 // State changes decided by the package manager; they rewrite the disabled/enabled files.
 void mark_disabled(Package& package);
