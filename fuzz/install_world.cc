@@ -188,8 +188,20 @@ void InstallWorld::run(const std::string& archive) {
                        (it == target_after.end() ? " gone\n" : " -> " + it->second + "\n");
   }
   for (const auto& [path, what] : target_after) {
-    if (target_before.count(path) || what.compare(0, 7, "mode 40") == 0) continue;
-    if (path.compare(0, 14, "flash/var/pdb/") == 0) continue;
+    if (target_before.count(path)) continue;
+    bool dir = what.compare(0, 7, "mode 40") == 0;
+    if (path.compare(0, 14, "flash/var/pdb/") == 0) {
+      // A new record directory and its files; nothing new in a record that was there
+      // (but an adopted member's bundle file), and nothing but directories beside them.
+      std::string rest = path.substr(14);
+      size_t slash = rest.find('/');
+      if (slash == std::string::npos ? dir
+                                     : !target_before.count("flash/var/pdb/" + rest.substr(0, slash)) ||
+                                           rest.substr(slash) == "/bundle")
+        continue;
+    } else if (dir) {
+      continue;
+    }
     lost += "  new " + path + " (" + what + ")\n";
   }
   if (!lost.empty())

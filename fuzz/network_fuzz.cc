@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakeNetwork net;
   net.cards = {{"eth0", kCard0}, {"eth1", kCard1}};
   net.write_proc_net_dev();
-  net.time_limit = 40000000;  // 40 s of simulated time
+  net.time_limit = 15000000;  // 15 s of simulated time
   net.peer = ScriptedPeer{&script};
   std::set<int> fds = open_descriptors();
   bool out_of_time = false;

@@ -49,6 +49,13 @@ void ignore_signal(int) {}
 
 }  // namespace
 
+bool member_proves_genuine(PartReader& r) {
+  while (r.current_type() != PackageHeader && r.current_type() != Signature &&
+         r.current_type() != -1)
+    r.next_part();
+  return genuine(r);
+}
+
 bool valid_package_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
