@@ -120,15 +120,30 @@ bool read_word(const std::string& path, std::string& word) {
   return in.is_open() && bool(in >> word);
 }
 
+// Opens the directory that holds path (an installer path) without following a link in its
+// place: a record directory, or a schedule's directory, that is a symbolic link leads
+// nowhere, so nothing is written or deleted wherever it points. -1 with errno (ENOTDIR for a
+// link) when it cannot be opened.
+int open_holder(const std::string& path, std::string* leaf) {
+  size_t slash = path.rfind('/');
+  *leaf = path.substr(slash + 1);
+  return open(root_path(path.substr(0, slash)).c_str(),
+              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 // Creates (or truncates) a record file and writes text into it. A symbolic link in the place
-// of the file is not followed. False with *error set when anything fails.
+// of the file or of its directory is not followed. False with *error set when anything fails.
 bool write_file(const std::string& path, const std::string& text, int* error) {
-  int fd = open(root_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                0666);
-  if (fd < 0) {
+  std::string leaf;
+  int dir = open_holder(path, &leaf);
+  if (dir < 0) {
     *error = errno;
     return false;
   }
+  int fd = openat(dir, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  *error = errno;
+  close(dir);
+  if (fd < 0) return false;
   *error = write_all(fd, text.data(), text.size());
   if (*error != 0) {
     close(fd);
@@ -141,7 +156,13 @@ bool write_file(const std::string& path, const std::string& text, int* error) {
   return true;
 }
 
-void remove_file(const std::string& path) { unlink(root_path(path).c_str()); }
+void remove_file(const std::string& path) {
+  std::string leaf;
+  int dir = open_holder(path, &leaf);
+  if (dir < 0) return;
+  unlinkat(dir, leaf.c_str(), 0);
+  close(dir);
+}
 
 std::string relations_text(const std::vector<PackageRef>& list, bool with_priority) {
   std::string text;
@@ -307,17 +328,32 @@ bool write_record(const Package& package, MessageChannel& messages) {
 
 void remove_record(const Package& package) {
   std::string dir = root_path(record_dir(package));
-  DIR* handle = opendir(dir.c_str());
-  if (!handle) return;
+  dir.pop_back();
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    // A link in the place of the record directory goes itself; what it points to stays.
+    struct stat st;
+    if (lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(dir.c_str());
+    return;
+  }
+  DIR* handle = fdopendir(fd);
+  if (!handle) {
+    close(fd);
+    return;
+  }
   std::vector<std::string> names;
   while (struct dirent* entry = readdir(handle))
     if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+  for (const std::string& name : names)
+    if (unlinkat(fd, name.c_str(), 0) != 0) unlinkat(fd, name.c_str(), AT_REMOVEDIR);
   closedir(handle);
-  for (const std::string& name : names) {
-    std::string path = dir + name;
-    if (unlink(path.c_str()) != 0) rmdir(path.c_str());
-  }
   rmdir(dir.c_str());
+}
+
+int open_record_dir(const Package& package) {
+  std::string dir = root_path(record_dir(package));
+  dir.pop_back();
+  return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 void mark_disabled(Package& package) {

@@ -28,11 +28,16 @@ bool read_files_record(const std::string& name, std::set<std::string>* files);
 // Writes every record file; reports a failure on the manager's error channel ("installation
 // of <label> failed: ..." naming meta/<file>) and returns false, leaving the files written so
 // far. Record files that no longer apply are deleted; a symbolic link in the place of a
-// record file is not written through. The record directory must exist.
+// record file, or of the record directory, is not written through. The record directory
+// must exist.
 bool write_record(const Package& package, MessageChannel& messages);
 // Deletes every entry of the record directory whose name does not begin with "."
-// and then the directory. Nothing happens when it cannot be opened.
+// and then the directory. Nothing happens when it cannot be opened; a symbolic link in its
+// place is removed itself, and nothing it points to is touched.
 void remove_record(const Package& package);
+// The record directory opened for use with openat(), a symbolic link in its place not
+// followed; -1 with errno (ENOTDIR for a link) when it cannot be opened. The caller closes it.
+int open_record_dir(const Package& package);
 // State changes decided by the package manager; they rewrite the disabled/enabled files.
 void mark_disabled(Package& package);
 void mark_enabled(Package& package);

@@ -523,6 +523,30 @@ TEST_F(Database, RecordFilesAreNotWrittenThroughSymbolicLinks) {
   EXPECT_EQ(get(outside), "precious\n");
 }
 
+// A record directory (or a schedule's directory) that is a link into the rest of the
+// system: loading may read through it, but nothing is written or deleted where it points.
+TEST_F(Database, RecordDirectoriesThatAreLinksLeadNowhere) {
+  std::string outside = scratch_ + "/outside/";
+  put(outside + "version", "1 1\n");
+  put(outside + "schedule", "uninstall\n");
+  fs::create_directories(host("/flash/var/pdb"));
+  fs::create_directories(host("/ram/pdb"));
+  fs::create_symlink(outside, rec("foo").substr(0, rec("foo").size() - 1));
+  fs::create_symlink(outside, host("/ram/pdb/foo"));
+  std::unique_ptr<Package> loaded = load("foo");
+  EXPECT_EQ(loaded->version, 1u);
+  Package p = sample();
+  OutputCapture out;
+  EXPECT_FALSE(write_record(p, messages_));
+  EXPECT_EQ(out.text(), "ERROR: installation of foo-1.0 failed: could not create meta/version: "
+                        "Not a directory\n");
+  mark_disabled(p);
+  remove_record(p);
+  EXPECT_FALSE(exists(rec("foo").substr(0, rec("foo").size() - 1)));
+  EXPECT_EQ(listing(outside), "schedule version ");
+  EXPECT_EQ(get(outside + "version"), "1 1\n");
+}
+
 std::string write_and_capture(const Package& p) {
   MessageChannel messages;
   OutputCapture out;

@@ -65,6 +65,9 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
     }
     bool same = (found & kReinstall) != 0;
     if (bundle) {
+      // The bundle's own parts are signed by nobody: an installed package counts as its
+      // member (and is adopted) only when its parts here prove genuine.
+      if (same && !member_proves_genuine(r)) same = false;
       skip_member(r);
     } else {
       if (!((flags & kReinstall) && same)) return {PackageOutcome::kRefused, present};

@@ -49,6 +49,13 @@ void ignore_signal(int) {}
 
 }  // namespace
 
+bool member_proves_genuine(PartReader& r) {
+  while (r.current_type() != PackageHeader && r.current_type() != Signature &&
+         r.current_type() != -1)
+    r.next_part();
+  return genuine(r);
+}
+
 bool valid_package_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
@@ -143,8 +150,14 @@ bool Installation::write_script(const char* name) {
     broken();
     return false;
   }
-  std::string path = root_path(record_dir(p_) + name);
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0755);
+  int dir = open_record_dir(p_);
+  int fd = dir < 0 ? -1
+                   : openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0755);
+  if (dir >= 0) {
+    int error = errno;
+    close(dir);
+    errno = error;
+  }
   if (fd < 0) {
     create_failed(name, errno);
     return false;

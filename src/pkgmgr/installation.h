@@ -81,5 +81,9 @@ bool run_script(MessageChannel& messages, const Package& p, const char* name);
 void release_files(Package& p);
 // Creates p's record directory and writes its record without installing anything (a bundle).
 bool register_package(MessageChannel& messages, Package& p);
+// Reads through the rest of the package whose metadata r has just read, up to its signature
+// part (checked) or the next package header or the end (its digest checked against the
+// trusted list). True when the package is genuine; r then stands past its signature.
+bool member_proves_genuine(PartReader& r);
 // A package name becomes a directory name under /flash/var/pdb and /flash/x.
 bool valid_package_name(const std::string& name);

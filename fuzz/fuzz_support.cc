@@ -1,0 +1,279 @@
+#include "fuzz_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "integrity/hex.h"
+#include "integrity/sha1.h"
+#include "system/output.h"
+
+namespace {
+
+std::string g_scratch;
+
+void remove_scratch() {
+  if (!g_scratch.empty()) remove_tree(g_scratch);
+}
+
+std::string read_link(const std::string& path) {
+  char target[4096];
+  ssize_t n = readlink(path.c_str(), target, sizeof target);
+  return n < 0 ? std::string() : std::string(target, size_t(n));
+}
+
+std::string content_digest(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return "unreadable";
+  Sha1 sha;
+  char buf[8192];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) sha.update(buf, size_t(n));
+  close(fd);
+  uint8_t digest[Sha1::kDigestSize];
+  sha.finish(digest);
+  return hex(digest, sizeof digest);
+}
+
+void walk(const std::string& dir, const std::string& rel, Fingerprint& out) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  for (const std::string& name : names) {
+    std::string path = dir + "/" + name, key = rel + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    char head[96];
+    snprintf(head, sizeof head, "mode %o uid %u gid %u size %lld", unsigned(st.st_mode),
+             unsigned(st.st_uid), unsigned(st.st_gid),
+             S_ISDIR(st.st_mode) ? 0LL : (long long)st.st_size);
+    std::string text = head;
+    if (S_ISREG(st.st_mode)) text += " sha1 " + content_digest(path);
+    if (S_ISLNK(st.st_mode)) text += " -> " + read_link(path);
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) text += " dev " + std::to_string(st.st_rdev);
+    out[key] = text;
+    if (S_ISDIR(st.st_mode)) walk(path, key + "/", out);
+  }
+}
+
+int remove_entry(const char* path, const struct stat*, int flag, struct FTW*) {
+  if (flag == FTW_DP) return rmdir(path) == 0 ? 0 : 0;
+  unlink(path);
+  return 0;
+}
+
+// Directories must be writable and searchable to be emptied.
+void open_up(const std::string& dir) {
+  chmod(dir.c_str(), 0700);
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> subdirs;
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    if (e->d_type == DT_DIR) subdirs.push_back(dir + "/" + e->d_name);
+  }
+  closedir(d);
+  for (const std::string& s : subdirs) open_up(s);
+}
+
+// Creates the entry at the components below the directory handle root_fd without following
+// any link; false when the way is blocked.
+bool create_entry(int root_fd, const std::vector<std::string>& parts, uint8_t kind,
+                  std::string_view content) {
+  int dir = dup(root_fd);
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    mkdirat(dir, parts[i].c_str(), 0755);
+    int next = openat(dir, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(dir);
+    if (next < 0) return false;
+    dir = next;
+  }
+  const char* name = parts.back().c_str();
+  bool ok = true;
+  switch (kind % 5) {
+    case 0:
+    case 4: {
+      int fd = openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                      0644);
+      if (fd < 0) {
+        ok = false;
+        break;
+      }
+      if (kind % 5 == 0 && write(fd, content.data(), content.size()) < 0) ok = false;
+      close(fd);
+      break;
+    }
+    case 1:
+      ok = mkdirat(dir, name, 0755) == 0;
+      break;
+    case 2:
+      ok = symlinkat(std::string(content).c_str(), dir, name) == 0;
+      break;
+    case 3:
+      ok = mkfifoat(dir, name, 0644) == 0;
+      break;
+  }
+  close(dir);
+  return ok;
+}
+
+}  // namespace
+
+const std::string& scratch_dir(const char* target) {
+  if (g_scratch.empty()) {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kest-fuzz-" + target +
+                          "-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) {
+      perror("mkdtemp");
+      abort();
+    }
+    g_scratch = buf.data();
+    atexit(remove_scratch);
+  }
+  return g_scratch;
+}
+
+void empty_dir(const std::string& dir) {
+  open_up(dir);
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  for (const std::string& name : names)
+    nftw((dir + "/" + name).c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void remove_tree(const std::string& dir) {
+  empty_dir(dir);
+  rmdir(dir.c_str());
+}
+
+void copy_tree(const std::string& from, const std::string& to) {
+  DIR* d = opendir(from.c_str());
+  if (!d) return;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  for (const std::string& name : names) {
+    std::string src = from + "/" + name, dst = to + "/" + name;
+    struct stat st;
+    if (lstat(src.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      mkdir(dst.c_str(), 0700);
+      copy_tree(src, dst);
+      chmod(dst.c_str(), st.st_mode & 07777);
+    } else if (S_ISLNK(st.st_mode)) {
+      symlink(read_link(src).c_str(), dst.c_str());
+    } else if (S_ISREG(st.st_mode)) {
+      int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+      int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+      char buf[8192];
+      for (ssize_t n; in >= 0 && out >= 0 && (n = read(in, buf, sizeof buf)) > 0;)
+        if (write(out, buf, size_t(n)) != n) break;
+      if (in >= 0) close(in);
+      if (out >= 0) {
+        fchmod(out, st.st_mode & 07777);
+        close(out);
+      }
+    } else {
+      mknod(dst.c_str(), st.st_mode, st.st_rdev);
+    }
+    lchown(dst.c_str(), st.st_uid, st.st_gid);
+  }
+}
+
+bool put_file(const std::string& path, std::string_view bytes) {
+  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+    mkdir(path.substr(0, at).c_str(), 0755);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+  return close(fd) == 0 && ok;
+}
+
+Fingerprint fingerprint(const std::string& dir) {
+  Fingerprint out;
+  walk(dir, "", out);
+  return out;
+}
+
+std::string fingerprint_diff(const Fingerprint& before, const Fingerprint& after) {
+  std::string text;
+  for (const auto& [path, what] : before) {
+    auto it = after.find(path);
+    if (it == after.end()) text += "  gone:    " + path + " (" + what + ")\n";
+    else if (it->second != what) text += "  changed: " + path + " (" + what + " -> " + it->second + ")\n";
+  }
+  for (const auto& [path, what] : after)
+    if (!before.count(path)) text += "  new:     " + path + " (" + what + ")\n";
+  return text;
+}
+
+std::set<int> open_descriptors() {
+  std::set<int> fds;
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return fds;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') fds.insert(atoi(e->d_name));
+  fds.erase(dirfd(d));  // the handle of the listing itself
+  closedir(d);
+  return fds;
+}
+
+int open_descriptor_count() { return int(open_descriptors().size()); }
+
+std::string_view ByteReader::bytes(size_t n) {
+  size_t take = n < left() ? n : left();
+  std::string_view v(reinterpret_cast<const char*>(data_) + at_, take);
+  at_ += take;
+  return v;
+}
+
+void build_tree(ByteReader& in, const std::vector<std::string>& roots, size_t max_entries) {
+  if (roots.empty()) return;
+  for (size_t n = 0; n < max_entries && !in.empty(); ++n) {
+    uint8_t kind = in.u8();
+    const std::string& root = roots[(kind / 5) % roots.size()];
+    std::string_view path = in.piece();
+    std::string_view content = (kind % 5 == 0 || kind % 5 == 2) ? in.bytes(in.u16()) : "";
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+      size_t end = path.find('/', start);
+      if (end == std::string_view::npos) end = path.size();
+      std::string part(path.substr(start, end - start));
+      if (!part.empty() && part != "." && part != ".." && part.find('\0') == std::string::npos)
+        parts.push_back(part);
+      start = end + 1;
+    }
+    if (parts.empty()) continue;
+    int root_fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root_fd < 0) continue;
+    create_entry(root_fd, parts, kind, content);
+    close(root_fd);
+  }
+}
+
+QuietConsole::QuietConsole() : capture_(new OutputCapture) {}
+QuietConsole::~QuietConsole() { delete static_cast<OutputCapture*>(capture_); }
+
+void oracle_failure(const char* target, const std::string& what) {
+  fprintf(stderr, "\n==== %s: oracle failed ====\n%s\n", target, what.c_str());
+  fflush(stderr);
+  abort();
+}
