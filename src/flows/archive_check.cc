@@ -6,7 +6,7 @@
 #include "archive/package.h"
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
-#include "integrity/trusted_digest.h"
+#include "pkgmgr/installation.h"
 
 namespace {
 
@@ -26,14 +26,7 @@ bool package_is_sound(PartReader& r) {
   if (!read_package_info(info, r)) return false;
   for (int32_t type : {Image, InstallScript, UninstallScript, FileData})
     if (r.current_type() == type) r.next_part();
-  if (r.current_type() == Signature) {
-    if (!r.verify_signature_part()) return false;
-    r.next_part();
-    return true;
-  }
-  if (r.current_type() != PackageHeader && r.current_type() != -1) return false;
-  uint8_t digest[20];
-  return r.take_package_digest(digest) && is_trusted_digest(digest);
+  return walked_package_is_genuine(r);
 }
 
 }  // namespace

@@ -26,9 +26,18 @@ constexpr uint32_t kImageStep = 4096;
 constexpr mode_t kParentMode = 0770;
 const char kScriptPreamble[] = "#!/bin/bash\n\n. /kest/lib/install/profile.sh\n\n";
 
+void remove_recorded_files(Package& p) {
+  for (const RecordedPath& entry : removal_order(p.files)) remove_entry(entry);
+  p.files.clear();
+}
+
+void ignore_signal(int) {}
+
+}  // namespace
+
 // Whether the package the reader has just walked past is genuine: a valid signature part,
 // or, at the next package header or the clean end of the stream, a trusted digest.
-bool genuine(PartReader& r) {
+bool walked_package_is_genuine(PartReader& r) {
   if (r.current_type() == Signature) {
     if (!r.verify_signature_part()) return false;
     r.next_part();
@@ -40,20 +49,11 @@ bool genuine(PartReader& r) {
   return r.take_package_digest(digest) && is_trusted_digest(digest);
 }
 
-void remove_recorded_files(Package& p) {
-  for (const RecordedPath& entry : removal_order(p.files)) remove_entry(entry);
-  p.files.clear();
-}
-
-void ignore_signal(int) {}
-
-}  // namespace
-
 bool member_proves_genuine(PartReader& r) {
   while (r.current_type() != PackageHeader && r.current_type() != Signature &&
          r.current_type() != -1)
     r.next_part();
-  return genuine(r);
+  return walked_package_is_genuine(r);
 }
 
 bool valid_package_name(const std::string& name) {
@@ -116,7 +116,7 @@ bool Installation::run() {
     }
     r_.next_part();
   }
-  if (!genuine(r_)) {
+  if (!walked_package_is_genuine(r_)) {
     broken();
     roll_back();
     return false;

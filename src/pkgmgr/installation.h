@@ -81,6 +81,10 @@ bool run_script(MessageChannel& messages, const Package& p, const char* name);
 void release_files(Package& p);
 // Creates p's record directory and writes its record without installing anything (a bundle).
 bool register_package(MessageChannel& messages, Package& p);
+// Whether the package whose parts r has just walked past is genuine: r stands on a valid
+// signature part (then steps past it), or on the next package header or the clean end of the
+// stream with the package's digest on the trusted list.
+bool walked_package_is_genuine(PartReader& r);
 // Reads through the rest of the package whose metadata r has just read, up to its signature
 // part (checked) or the next package header or the end (its digest checked against the
 // trusted list). True when the package is genuine; r then stands past its signature.
