@@ -17,6 +17,17 @@
 
 namespace {
 
+// The names in dir, without "." and ".."; none when it cannot be read.
+std::vector<std::string> entry_names(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return names;
+  while (dirent* e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  return names;
+}
+
 std::string g_scratch;
 
 void remove_scratch() {
@@ -42,12 +53,7 @@ std::string content_digest(const std::string& path) {
 }
 
 void walk(const std::string& dir, const std::string& rel, Fingerprint& out) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return;
-  std::vector<std::string> names;
-  while (dirent* e = readdir(d))
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-  closedir(d);
+  const std::vector<std::string> names = entry_names(dir);
   for (const std::string& name : names) {
     std::string path = dir + "/" + name, key = rel + name;
     struct stat st;
@@ -147,12 +153,7 @@ const std::string& scratch_dir(const char* target) {
 
 void empty_dir(const std::string& dir) {
   open_up(dir);
-  DIR* d = opendir(dir.c_str());
-  if (!d) return;
-  std::vector<std::string> names;
-  while (dirent* e = readdir(d))
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-  closedir(d);
+  const std::vector<std::string> names = entry_names(dir);
   for (const std::string& name : names)
     nftw((dir + "/" + name).c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
@@ -163,12 +164,7 @@ void remove_tree(const std::string& dir) {
 }
 
 void copy_tree(const std::string& from, const std::string& to) {
-  DIR* d = opendir(from.c_str());
-  if (!d) return;
-  std::vector<std::string> names;
-  while (dirent* e = readdir(d))
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-  closedir(d);
+  const std::vector<std::string> names = entry_names(from);
   for (const std::string& name : names) {
     std::string src = from + "/" + name, dst = to + "/" + name;
     struct stat st;
