@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz_support.h"
+
 namespace kpk {
 struct PackageSpec;
 }
@@ -43,6 +45,11 @@ class InstallWorld {
 
   const char* target_;
   std::string scratch_, template_, root_, outside_;
+  // The template's and the outside's fingerprints, taken once. The root is copied from the
+  // template again only after a run changed it: a run that left it as the template
+  // (fingerprints equal) hands it on unchanged, which spares most runs the copy.
+  Fingerprint template_print_, outside_print_;
+  bool root_changed_ = true;
   std::string members_[kMembers];
   int saved_stdin_ = -1;
   std::string cwd_;
