@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <vector>
 
@@ -198,7 +199,8 @@ void InstallWorld::run(const std::string& archive) {
   }
   for (const auto& [path, what] : target_after) {
     if (target_before.count(path)) continue;
-    bool dir = what.compare(0, 7, "mode 40") == 0;
+    const unsigned long mode = strtoul(what.c_str() + 5, nullptr, 8);  // "mode <octal> ..."
+    const bool dir = S_ISDIR(mode);
     if (path.compare(0, 14, "flash/var/pdb/") == 0) {
       // A new record directory and its files; nothing new in a record that was there
       // (but an adopted member's bundle file), and nothing but directories beside them.
@@ -208,7 +210,9 @@ void InstallWorld::run(const std::string& archive) {
                                      : !target_before.count("flash/var/pdb/" + rest.substr(0, slash)) ||
                                            rest.substr(slash) == "/bundle")
         continue;
-    } else if (dir) {
+    } else if (dir && (mode & 07777 & ~0770UL) == 0) {
+      // Only the parents the installation makes on the way (mode 0770 under the umask); a
+      // directory of the archive's own goes again with the archive.
       continue;
     }
     lost += "  new " + path + " (" + what + ")\n";

@@ -104,8 +104,10 @@ bool Extractor::entry(const FileRecordHeader& record, const std::string& name) {
   // Entries of one directory follow each other: keep its handle for the next one.
   int parent_error = 0;
   if (!cached_dir_.ok() || cached_parents_ != path.parents) {
-    cached_dir_ = open_parent(target_, path, true, kParentMode);
+    std::vector<EntryPath> made;
+    cached_dir_ = open_parent(target_, path, true, kParentMode, &made);
     parent_error = errno;
+    for (const EntryPath& m : made) sink_.made_directory(RecordedPath{target_.relative, m});
     cached_parents_ = cached_dir_.ok() ? path.parents : std::vector<std::string>();
   }
   const DirFd& dir = cached_dir_;
@@ -201,6 +203,7 @@ bool Extractor::create(int dir, const EntryPath& path, const std::string& name,
   if (type == kTypeDirectory) {
     if (!skip_bytes(*data_, size)) return broken();
     if (mkdirat(dir, leaf, permissions & 0777) != 0) return create_failed(name, errno);
+    sink_.made_directory(RecordedPath{target_.relative, path});
     dir_times_.push_back({path, record.mtime});
   } else if (type == kTypeCharDevice || type == kTypeBlockDevice) {
     std::string number;

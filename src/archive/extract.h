@@ -29,6 +29,9 @@ class ExtractionSink {
   virtual bool moving_aside(const RecordedPath&, const std::string&) { return true; }
   // The entry recorded as recorded was created (every kind but directories).
   virtual void created(const std::string& recorded) = 0;
+  // The directory at entry was made by this extraction (it was not there before): a
+  // directory entry of the archive, or a missing parent of one, outermost first.
+  virtual void made_directory(const RecordedPath&) {}
   // What stood at entry was renamed to backup in the same directory.
   virtual void moved_aside(const RecordedPath& entry, const std::string& backup) = 0;
   // The archive is broken: a short read, a bad name, a device of the wrong size or an

@@ -161,7 +161,8 @@ int open_in_root(int root, const std::string& path, int flags) {
 void set_link_resolution(LinkResolution how) { g_resolution = how; }
 LinkResolution link_resolution() { return g_resolution; }
 
-DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode) {
+DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode,
+                  std::vector<EntryPath>* made) {
   DirFd root(open(target.host_root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root.ok() || path.parents.empty()) return root;
   const int flags = O_RDONLY | O_DIRECTORY;
@@ -173,8 +174,14 @@ DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode
   for (size_t i = 1; i <= n && dir.ok(); ++i) {
     int fd = open_in_root(root.get(), joined(path.parents, i), flags);
     if (fd < 0 && errno == ENOENT) {
-      if (mkdirat(dir.get(), path.parents[i - 1].c_str(), mode) != 0 && errno != EEXIST)
+      if (mkdirat(dir.get(), path.parents[i - 1].c_str(), mode) == 0) {
+        if (made)
+          made->push_back(EntryPath{std::vector<std::string>(path.parents.begin(),
+                                                             path.parents.begin() + long(i - 1)),
+                                    path.parents[i - 1]});
+      } else if (errno != EEXIST) {
         return DirFd();
+      }
       fd = open_in_root(root.get(), joined(path.parents, i), flags);
     }
     dir = DirFd(fd);
@@ -229,6 +236,11 @@ bool is_backup_name(const std::string& name) {
 void remove_entry(const RecordedPath& entry) {
   DirFd dir = open_parent(entry.target(), entry.path, false, 0);
   if (dir.ok()) unlinkat(dir.get(), entry.path.leaf.c_str(), 0);
+}
+
+void remove_empty_directory(const RecordedPath& entry) {
+  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
+  if (dir.ok()) unlinkat(dir.get(), entry.path.leaf.c_str(), AT_REMOVEDIR);
 }
 
 void restore_entry(const RecordedPath& entry, const std::string& backup) {

@@ -74,8 +74,9 @@ class DirFd {
 // Opens the directory that holds path's leaf below target's root, descending through
 // path.parents. With create, missing directories are made with mode (before the umask); a
 // link whose destination is missing is not made good. On failure the result is not ok()
-// and errno tells why.
-DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode);
+// and errno tells why. made, when given, receives each directory made, outermost first.
+DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode,
+                  std::vector<EntryPath>* made = nullptr);
 // stat() of the entry at path below target's root, a link at its end followed inside the
 // target as well. 0, or -1 with errno (ENOENT for a link that leads nowhere).
 int stat_entry(const Target& target, const EntryPath& path, struct stat* st);
@@ -98,6 +99,8 @@ std::string backup_name(int dir);
 bool is_backup_name(const std::string& name);
 // Deletes the recorded entry (never a directory). Failures are ignored.
 void remove_entry(const RecordedPath& entry);
+// Deletes the directory at entry if it is empty (never a link). Failures are ignored.
+void remove_empty_directory(const RecordedPath& entry);
 // Puts an entry that was moved aside under backup back in its place; an empty directory
 // made there meanwhile goes first. Failures are ignored.
 void restore_entry(const RecordedPath& entry, const std::string& backup);

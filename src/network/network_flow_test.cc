@@ -219,7 +219,7 @@ struct HostileServer {
 };
 
 // The driver package's directories and its module in the RAM system. A refused package's
-// files are taken back; directories are nobody's and stay.
+// files are taken back, and so are the directories it made.
 const std::string kDriverDirectories =
     "lib/modules lib/modules/6.1.0-test lib/modules/6.1.0-test/kernel "
     "lib/modules/6.1.0-test/kernel/fs lib/modules/6.1.0-test/kernel/fs/ext2";
@@ -312,7 +312,7 @@ std::vector<HostileServer> hostile_servers() {
       {"an unsigned driver package that reaches out of the RAM system is refused: nothing of it "
        "stays, no module is loaded, and the installation goes on",
        [](FakeNetwork& net, const std::string& reply) { net.deliver("eth0", reply, 200); },
-       true, scripts + kInstalled, kEverything, "empty " + kDriverDirectories,
+       true, scripts + kInstalled, kEverything, "empty",
        kpk::package_archive(escaping, true)},
   };
 }

@@ -25,6 +25,7 @@ namespace {
 constexpr uint32_t kImageStep = 4096;
 constexpr mode_t kParentMode = 0770;
 const char kScriptPreamble[] = "#!/bin/bash\n\n. /kest/lib/install/profile.sh\n\n";
+const char kStagedScript[] = ".kpk-staged-";
 
 void remove_recorded_files(Package& p) {
   for (const RecordedPath& entry : removal_order(p.files)) remove_entry(entry);
@@ -121,6 +122,10 @@ bool Installation::run() {
     roll_back();
     return false;
   }
+  if (!place_scripts()) {
+    roll_back();
+    return false;
+  }
   if (!plain_ && !write_record(p_, pm_)) {
     roll_back();
     return false;
@@ -150,9 +155,11 @@ bool Installation::write_script(const char* name) {
     broken();
     return false;
   }
+  const std::string file = plain_ ? kStagedScript + std::string(name) : name;
   int dir = open_record_dir(p_);
   int fd = dir < 0 ? -1
-                   : openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0755);
+                   : openat(dir, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                            0755);
   if (dir >= 0) {
     int error = errno;
     close(dir);
@@ -162,6 +169,7 @@ bool Installation::write_script(const char* name) {
     create_failed(name, errno);
     return false;
   }
+  if (plain_) staged_scripts_.push_back(name);
   std::string text = kScriptPreamble + body;
   int error = write_all(fd, text.data(), text.size());
   if (error == 0 && fchmod(fd, 0755) != 0) error = errno;
@@ -170,6 +178,23 @@ bool Installation::write_script(const char* name) {
     create_failed(name, error);
     return false;
   }
+  return true;
+}
+
+bool Installation::place_scripts() {
+  if (staged_scripts_.empty()) return true;
+  int dir = open_record_dir(p_);
+  for (const std::string& name : staged_scripts_) {
+    const std::string staged = kStagedScript + name;
+    if (dir < 0 || renameat(dir, staged.c_str(), dir, name.c_str()) != 0) {
+      int error = errno;
+      if (dir >= 0) close(dir);
+      create_failed(name, error);
+      return false;
+    }
+  }
+  staged_scripts_.clear();
+  close(dir);
   return true;
 }
 
@@ -225,8 +250,19 @@ void Installation::commit() {
   open_ = false;
 }
 
+void Installation::made_directory(const RecordedPath& entry) { made_dirs_.push_back(entry); }
+
 void Installation::roll_back() {
   remove_recorded_files(p_);
+  for (auto it = made_dirs_.rbegin(); it != made_dirs_.rend(); ++it) remove_empty_directory(*it);
+  made_dirs_.clear();
+  if (!staged_scripts_.empty()) {
+    int dir = open_record_dir(p_);
+    for (const std::string& name : staged_scripts_)
+      if (dir >= 0) unlinkat(dir, (kStagedScript + name).c_str(), 0);
+    if (dir >= 0) close(dir);
+    staged_scripts_.clear();
+  }
   // A plain archive writes no record, so a record directory of its name belongs to an
   // installed package and stays.
   if (!plain_) remove_record(p_);

@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "archive/extract.h"
 #include "archive/package.h"
@@ -49,6 +50,7 @@ class Installation : public ExtractionSink {
   bool creating(const std::string& recorded) override;
   bool moving_aside(const RecordedPath& entry, const std::string& backup) override;
   void created(const std::string& recorded) override;
+  void made_directory(const RecordedPath& entry) override;
   void moved_aside(const RecordedPath& entry, const std::string& backup) override;
   void broken() override;
   void create_failed(const std::string& entry, int error) override;
@@ -57,6 +59,8 @@ class Installation : public ExtractionSink {
  private:
   void skip_image();
   bool write_script(const char* name);
+  // Puts the scripts of a plain archive, written under staging names, in their places.
+  bool place_scripts();
   bool extract();
   void commit();
   void roll_back();
@@ -69,6 +73,13 @@ class Installation : public ExtractionSink {
   Target target_;
   bool plain_;
   bool open_ = false;        // changes were made and are neither committed nor rolled back
+  // Directories the extraction made, in order: an installation that fails removes them again
+  // (when empty), so that a refused archive leaves none of its directories and modes behind.
+  std::vector<RecordedPath> made_dirs_;
+  // A plain archive writes its scripts into the record directory of an installed package of
+  // its name: under staging names until the archive proves genuine, so that a refused one
+  // leaves that package's scripts as they were.
+  std::vector<std::string> staged_scripts_;
 };
 
 // Installs p from r into target as one Installation.

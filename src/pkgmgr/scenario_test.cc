@@ -20,7 +20,7 @@
 // files=a,b (in an archive, "a->t" is a link to t and "a/" a directory; "\n" in a name is a
 // newline) bundle=NAME disabled=user|auto enabled=user isbundle
 // schedule=WORD image plain unsigned broken-header (a member whose header part is cut to 10
-// bytes) flags=0xNN choices=name:1,name:0. A relation R is name[>=V][<=V][!priority].
+// bytes) flags=0xNN choices=name:1,name:0 uninstall=TEXT (an uninstall script). A relation R is name[>=V][<=V][!priority].
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -50,6 +50,7 @@ struct Desc {
   Package p;
   std::string disabled_word, schedule;
   bool enabled_user = false, image = false, plain = false, unsigned_ = false;
+  std::string uninstall;  // the uninstall script, if any
   bool broken_header = false;
   uint32_t flags = kUpgrade;
   Choices choices;
@@ -144,6 +145,7 @@ Desc parse_desc(const std::vector<std::string>& words, size_t from) {
     else if (key == "schedule") d.schedule = value;
     else if (key == "image") d.image = true;
     else if (key == "plain") d.plain = true;
+    else if (key == "uninstall") d.uninstall = unescape(value);
     else if (key == "unsigned") d.unsigned_ = true;
     else if (key == "broken-header") d.broken_header = true;
     else if (key == "contents") continue;  // read by the bundle verb
@@ -197,6 +199,8 @@ kpk::PackageSpec archive_spec(const Desc& d) {
   s.conflicts = d.p.conflicts;
   s.has_image = d.image;
   s.image = "image of " + d.p.name;
+  s.has_uninstall_script = !d.uninstall.empty();
+  s.uninstall_script = d.uninstall;
   s.has_files = !d.files.empty();
   for (const std::string& f : d.files) {
     kpk::FileEntry e;
