@@ -30,6 +30,8 @@ TRUST = kpksig.Trust(os.environ.get("KEST_TRUST_DIR", os.path.join(SOURCE, "trus
 DEV_SCALAR = int.from_bytes(bytes.fromhex(_KEY), "little")
 POINTS = int(os.environ.get("CRASH_POINTS", "6"))
 STRACE = shutil.which("strace")
+# Set by the build for a plain build, where valgrind can run the package tool.
+VALGRIND = shutil.which("valgrind") if os.environ.get("KEST_VALGRIND") == "1" else None
 
 
 def signed_parts(name, ver, files):
@@ -145,7 +147,8 @@ class CrashSafety(unittest.TestCase):
         self.dir = tempfile.TemporaryDirectory(dir=shm)
         self.addCleanup(self.dir.cleanup)
         self.archives = {}
-        for name, data in (("base", BASE), ("old", OLD), ("new", NEW), ("suite1", SUITE1)):
+        for name, data in (("base", BASE), ("old", OLD), ("new", NEW), ("suite1", SUITE1),
+                           ("suite2", SUITE2), ("forged", FORGED)):
             self.archives[name] = os.path.join(self.dir.name, name + ".kpk")
             with open(self.archives[name], "wb") as f:
                 f.write(data)
@@ -297,6 +300,26 @@ class CrashSafety(unittest.TestCase):
     def test_bundle_upgrade_killed(self):
         # Each member is a transaction of its own inside the bundle's.
         self.run_points("suite1", SUITE2, "suite", calls=False)
+
+    def test_clean_under_valgrind(self):
+        """The installation child's whole path under valgrind: a refused upgrade undone, an
+        upgrade, a bundle and its upgrade, and the recovery of an installation killed midway."""
+        if not VALGRIND:
+            self.skipTest("valgrind runs on the plain build only")
+        grind = [VALGRIND, "-q", "--error-exitcode=9", "--leak-check=full",
+                 "--errors-for-leak-kinds=definite", KPK]
+        t, base, old = self.fresh_target("old")
+        a = self.archives
+        p = subprocess.run(grind + ["install", "--root", t.path, a["forged"], a["new"],
+                                    a["suite1"], a["suite2"]], capture_output=True, text=True)
+        self.assertNotEqual(p.returncode, 9, p.stderr)
+        self.assertIn("installation of big-2.0 failed", p.stdout)
+        self.assertEqual(t.check(self, base, old), V2)
+        self.assertEqual(t.check(self, base, old, "suite"), V2)
+        self.kill_at_offset(t, SUITE1, len(SUITE1) // 2)  # a downgrade killed midway
+        p = subprocess.run(grind + ["installed", "--root", t.path], capture_output=True, text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(t.check(self, base, old, "suite"), V2)
 
     def test_forged_log_touches_nothing_owned(self):
         """A log planted in the database: recovery deletes no file of a complete record, none
