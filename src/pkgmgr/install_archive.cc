@@ -153,7 +153,8 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
   if (members.installed == 0 && replaces) {
     // No member proved genuine: what the bundle was to replace stays as it was.
     for (Package* placeholder : placeholders) take_out(placeholder);
-    remove_record(*take_out(own));
+    // The members' plans may have uninstalled the bundle itself already.
+    if (std::unique_ptr<Package> taken = take_out(own)) remove_record(*taken);
     journal.roll_back();
     return InstallResult::kNoMember;
   }
