@@ -20,7 +20,8 @@
 // files=a,b (in an archive, "a->t" is a link to t and "a/" a directory; "\n" in a name is a
 // newline) bundle=NAME disabled=user|auto enabled=user isbundle
 // schedule=WORD image plain unsigned broken-header (a member whose header part is cut to 10
-// bytes) flags=0xNN choices=name:1,name:0 uninstall=TEXT (an uninstall script). A relation R is name[>=V][<=V][!priority].
+// bytes) flags=0xNN choices=name:1,name:0 uninstall=TEXT (an uninstall script). A relation R
+// is name[>=V][<=V][!priority].
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
