@@ -2,10 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +53,36 @@ std::string content_digest(const std::string& path) {
   return hex(digest, sizeof digest);
 }
 
-void walk(const std::string& dir, const std::string& rel, Fingerprint& out) {
+// Digests of files already read, by path. A digest is taken again unless the file is the same
+// inode with the same size and change time, and that change time lies before the fingerprint
+// began: a file changed since gets a change time no earlier than that start (the kernel stamps
+// it from a clock at or past the coarse clock read here), so it can never match a kept entry.
+struct KnownDigest {
+  dev_t dev;
+  ino_t ino;
+  off_t size;
+  struct timespec ctime;
+  std::string digest;
+};
+std::map<std::string, KnownDigest> g_digests;
+
+bool before(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+const std::string& cached_digest(const std::string& path, const struct stat& st,
+                                 const struct timespec& start) {
+  if (g_digests.size() > 100000) g_digests.clear();  // a bound for trees that grow without end
+  KnownDigest& known = g_digests[path];
+  const bool same = !known.digest.empty() && known.dev == st.st_dev && known.ino == st.st_ino &&
+                    known.size == st.st_size && known.ctime.tv_sec == st.st_ctim.tv_sec &&
+                    known.ctime.tv_nsec == st.st_ctim.tv_nsec && before(known.ctime, start);
+  if (!same) known = KnownDigest{st.st_dev, st.st_ino, st.st_size, st.st_ctim, content_digest(path)};
+  return known.digest;
+}
+
+void walk(const std::string& dir, const std::string& rel, const struct timespec& start,
+          Fingerprint& out) {
   const std::vector<std::string> names = entry_names(dir);
   for (const std::string& name : names) {
     std::string path = dir + "/" + name, key = rel + name;
@@ -63,32 +93,55 @@ void walk(const std::string& dir, const std::string& rel, Fingerprint& out) {
              unsigned(st.st_uid), unsigned(st.st_gid),
              S_ISDIR(st.st_mode) ? 0LL : (long long)st.st_size);
     std::string text = head;
-    if (S_ISREG(st.st_mode)) text += " sha1 " + content_digest(path);
+    if (S_ISREG(st.st_mode)) text += " sha1 " + cached_digest(path, st, start);
     if (S_ISLNK(st.st_mode)) text += " -> " + read_link(path);
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) text += " dev " + std::to_string(st.st_rdev);
     out[key] = text;
-    if (S_ISDIR(st.st_mode)) walk(path, key + "/", out);
+    if (S_ISDIR(st.st_mode)) walk(path, key + "/", start, out);
   }
 }
 
-int remove_entry(const char* path, const struct stat*, int flag, struct FTW*) {
-  if (flag == FTW_DP) return rmdir(path) == 0 ? 0 : 0;
-  unlink(path);
-  return 0;
-}
-
-// Directories must be writable and searchable to be emptied.
-void open_up(const std::string& dir) {
-  chmod(dir.c_str(), 0700);
-  DIR* d = opendir(dir.c_str());
-  if (!d) return;
-  std::vector<std::string> subdirs;
-  while (dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    if (e->d_type == DT_DIR) subdirs.push_back(dir + "/" + e->d_name);
+// Removes everything below the directory handle dir, following no link. Directories are made
+// writable and searchable on the way (a tree may hold read-only ones; root needs none of it).
+void remove_below(int dir) {
+  int listing = fcntl(dir, F_DUPFD_CLOEXEC, 0);
+  DIR* d = listing < 0 ? nullptr : fdopendir(listing);
+  if (!d) {
+    if (listing >= 0) close(listing);
+    return;
   }
+  std::vector<std::pair<std::string, bool>> entries;
+  while (dirent* e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+      entries.emplace_back(e->d_name, e->d_type == DT_DIR || e->d_type == DT_UNKNOWN);
   closedir(d);
-  for (const std::string& s : subdirs) open_up(s);
+  for (const auto& [name, maybe_dir] : entries) {
+    if (!maybe_dir && unlinkat(dir, name.c_str(), 0) == 0) continue;
+    if (unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) continue;
+    int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0) {
+      fchmodat(dir, name.c_str(), 0700, 0);
+      sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (sub < 0) {
+      unlinkat(dir, name.c_str(), 0);
+      continue;
+    }
+    fchmod(sub, 0700);
+    remove_below(sub);
+    close(sub);
+    unlinkat(dir, name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+// Creates the missing directories above path, from the deepest one that exists.
+void make_parents(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == 0 || slash == std::string::npos) return;
+  std::string parent = path.substr(0, slash);
+  if (mkdir(parent.c_str(), 0755) == 0 || errno != ENOENT) return;
+  make_parents(parent);
+  mkdir(parent.c_str(), 0755);
 }
 
 // Creates the entry at the components below the directory handle root_fd without following
@@ -152,10 +205,11 @@ const std::string& scratch_dir(const char* target) {
 }
 
 void empty_dir(const std::string& dir) {
-  open_up(dir);
-  const std::vector<std::string> names = entry_names(dir);
-  for (const std::string& name : names)
-    nftw((dir + "/" + name).c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  chmod(dir.c_str(), 0700);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  remove_below(fd);
+  close(fd);
 }
 
 void remove_tree(const std::string& dir) {
@@ -194,9 +248,11 @@ void copy_tree(const std::string& from, const std::string& to) {
 }
 
 bool put_file(const std::string& path, std::string_view bytes) {
-  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
-    mkdir(path.substr(0, at).c_str(), 0755);
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT) {  // make the missing parents, then try again
+    make_parents(path);
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  }
   if (fd < 0) return false;
   bool ok = write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
   return close(fd) == 0 && ok;
@@ -204,7 +260,9 @@ bool put_file(const std::string& path, std::string_view bytes) {
 
 Fingerprint fingerprint(const std::string& dir) {
   Fingerprint out;
-  walk(dir, "", out);
+  struct timespec start;
+  clock_gettime(CLOCK_REALTIME_COARSE, &start);
+  walk(dir, "", start, out);
   return out;
 }
 

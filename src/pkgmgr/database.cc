@@ -196,6 +196,8 @@ std::string record_dir(const Package& package) { return kRepository + package.na
 
 bool make_dirs(const std::string& path) {
   std::string host = root_path(path);
+  struct stat st;
+  if (stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;  // the usual case
   // Create every prefix that ends before a slash, then the whole path.
   for (size_t end = 1; end <= host.size(); ++end) {
     if (end < host.size() && host[end] != '/') continue;
@@ -203,7 +205,6 @@ bool make_dirs(const std::string& path) {
     std::string part = host.substr(0, end);
     if (mkdir(part.c_str(), 0770) == 0) continue;
     int error = errno;
-    struct stat st;
     if (stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
     errno = error == EEXIST ? ENOTDIR : error;
     return false;
