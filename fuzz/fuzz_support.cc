@@ -101,37 +101,38 @@ void walk(const std::string& dir, const std::string& rel, const struct timespec&
   }
 }
 
-// Removes everything below the directory handle dir, following no link. Directories are made
-// writable and searchable on the way (a tree may hold read-only ones; root needs none of it).
+// Removes everything below the directory handle dir and closes it, following no link.
+// Directories are made writable and searchable on the way where that is needed (a tree may
+// hold read-only ones; root needs none of it).
 void remove_below(int dir) {
-  int listing = fcntl(dir, F_DUPFD_CLOEXEC, 0);
-  DIR* d = listing < 0 ? nullptr : fdopendir(listing);
+  static const bool privileged = geteuid() == 0;
+  DIR* d = fdopendir(dir);
   if (!d) {
-    if (listing >= 0) close(listing);
+    close(dir);
     return;
   }
   std::vector<std::pair<std::string, bool>> entries;
   while (dirent* e = readdir(d))
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
       entries.emplace_back(e->d_name, e->d_type == DT_DIR || e->d_type == DT_UNKNOWN);
-  closedir(d);
   for (const auto& [name, maybe_dir] : entries) {
     if (!maybe_dir && unlinkat(dir, name.c_str(), 0) == 0) continue;
     if (unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) continue;
-    int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub < 0) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int sub = openat(dir, name.c_str(), flags);
+    if (sub < 0 && errno == EACCES) {
       fchmodat(dir, name.c_str(), 0700, 0);
-      sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      sub = openat(dir, name.c_str(), flags);
     }
     if (sub < 0) {
       unlinkat(dir, name.c_str(), 0);
       continue;
     }
-    fchmod(sub, 0700);
+    if (!privileged) fchmod(sub, 0700);
     remove_below(sub);
-    close(sub);
     unlinkat(dir, name.c_str(), AT_REMOVEDIR);
   }
+  closedir(d);
 }
 
 // Creates the missing directories above path, from the deepest one that exists.
@@ -207,9 +208,7 @@ const std::string& scratch_dir(const char* target) {
 void empty_dir(const std::string& dir) {
   chmod(dir.c_str(), 0700);
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  remove_below(fd);
-  close(fd);
+  if (fd >= 0) remove_below(fd);
 }
 
 void remove_tree(const std::string& dir) {
