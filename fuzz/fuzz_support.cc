@@ -41,8 +41,8 @@ std::string read_link(const std::string& path) {
   return n < 0 ? std::string() : std::string(target, size_t(n));
 }
 
-std::string content_digest(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+std::string content_digest(int dir, const char* name) {
+  int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return "unreadable";
   Sha1 sha;
   char buf[8192];
@@ -53,11 +53,13 @@ std::string content_digest(const std::string& path) {
   return hex(digest, sizeof digest);
 }
 
-// Digests of files already read, by path. A digest is taken again unless the file is the same
-// inode with the same size and change time, and that change time lies before the fingerprint
-// began: a file changed since gets a change time no earlier than that start (the kernel stamps
-// it from a clock at or past the coarse clock read here), so it can never match a kept entry.
+// Digests of files already read, by path. A digest is kept only for a file whose change time
+// lay before the fingerprint that read it began, and used again only for the same inode with
+// the same size and change time: any write after that start stamps a change time no earlier
+// than it (the kernel takes it from a clock at or past the coarse clock read at the start),
+// so a changed file can never match a kept entry, even within one clock tick.
 struct KnownDigest {
+  bool kept = false;
   dev_t dev;
   ino_t ino;
   off_t size;
@@ -70,35 +72,55 @@ bool before(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-const std::string& cached_digest(const std::string& path, const struct stat& st,
-                                 const struct timespec& start) {
+const std::string& cached_digest(const std::string& path, int dir, const char* name,
+                                 const struct stat& st, const struct timespec& start) {
   if (g_digests.size() > 100000) g_digests.clear();  // a bound for trees that grow without end
   KnownDigest& known = g_digests[path];
-  const bool same = !known.digest.empty() && known.dev == st.st_dev && known.ino == st.st_ino &&
+  const bool same = known.kept && known.dev == st.st_dev && known.ino == st.st_ino &&
                     known.size == st.st_size && known.ctime.tv_sec == st.st_ctim.tv_sec &&
-                    known.ctime.tv_nsec == st.st_ctim.tv_nsec && before(known.ctime, start);
-  if (!same) known = KnownDigest{st.st_dev, st.st_ino, st.st_size, st.st_ctim, content_digest(path)};
+                    known.ctime.tv_nsec == st.st_ctim.tv_nsec;
+  if (!same)
+    known = KnownDigest{before(st.st_ctim, start), st.st_dev, st.st_ino, st.st_size, st.st_ctim,
+                        content_digest(dir, name)};
   return known.digest;
 }
 
-void walk(const std::string& dir, const std::string& rel, const struct timespec& start,
-          Fingerprint& out) {
-  const std::vector<std::string> names = entry_names(dir);
+// Fingerprints the entries below the directory handle dir (host path path, key prefix rel)
+// and closes the handle. Everything goes through handles, so no link is followed.
+void walk(int dir, const std::string& path, const std::string& rel,
+          const struct timespec& start, Fingerprint& out) {
+  DIR* d = fdopendir(dir);
+  if (!d) {
+    close(dir);
+    return;
+  }
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
   for (const std::string& name : names) {
-    std::string path = dir + "/" + name, key = rel + name;
+    const std::string key = rel + name;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     char head[96];
     snprintf(head, sizeof head, "mode %o uid %u gid %u size %lld", unsigned(st.st_mode),
              unsigned(st.st_uid), unsigned(st.st_gid),
              S_ISDIR(st.st_mode) ? 0LL : (long long)st.st_size);
     std::string text = head;
-    if (S_ISREG(st.st_mode)) text += " sha1 " + cached_digest(path, st, start);
-    if (S_ISLNK(st.st_mode)) text += " -> " + read_link(path);
+    if (S_ISREG(st.st_mode))
+      text += " sha1 " + cached_digest(path + "/" + name, dir, name.c_str(), st, start);
+    if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      ssize_t n = readlinkat(dir, name.c_str(), target, sizeof target);
+      text += " -> " + (n < 0 ? std::string() : std::string(target, size_t(n)));
+    }
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) text += " dev " + std::to_string(st.st_rdev);
     out[key] = text;
-    if (S_ISDIR(st.st_mode)) walk(path, key + "/", start, out);
+    if (S_ISDIR(st.st_mode)) {
+      int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) walk(sub, path + "/" + name, key + "/", start, out);
+    }
   }
+  closedir(d);
 }
 
 // Removes everything below the directory handle dir and closes it, following no link.
@@ -217,33 +239,61 @@ void remove_tree(const std::string& dir) {
 }
 
 void copy_tree(const std::string& from, const std::string& to) {
-  const std::vector<std::string> names = entry_names(from);
-  for (const std::string& name : names) {
-    std::string src = from + "/" + name, dst = to + "/" + name;
-    struct stat st;
-    if (lstat(src.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      mkdir(dst.c_str(), 0700);
-      copy_tree(src, dst);
-      chmod(dst.c_str(), st.st_mode & 07777);
-    } else if (S_ISLNK(st.st_mode)) {
-      symlink(read_link(src).c_str(), dst.c_str());
-    } else if (S_ISREG(st.st_mode)) {
-      int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
-      int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
-      char buf[8192];
-      for (ssize_t n; in >= 0 && out >= 0 && (n = read(in, buf, sizeof buf)) > 0;)
-        if (write(out, buf, size_t(n)) != n) break;
-      if (in >= 0) close(in);
-      if (out >= 0) {
-        fchmod(out, st.st_mode & 07777);
-        close(out);
-      }
-    } else {
-      mknod(dst.c_str(), st.st_mode, st.st_rdev);
+  for (const std::string& name : entry_names(from)) copy_entry(from + "/" + name, to + "/" + name, true);
+}
+
+void copy_entry(const std::string& src, const std::string& dst, bool below) {
+  struct stat st;
+  if (lstat(src.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    mkdir(dst.c_str(), 0700);
+    if (below) copy_tree(src, dst);
+    chmod(dst.c_str(), st.st_mode & 07777);
+  } else if (S_ISLNK(st.st_mode)) {
+    symlink(read_link(src).c_str(), dst.c_str());
+  } else if (S_ISREG(st.st_mode)) {
+    int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+    char buf[8192];
+    for (ssize_t n; in >= 0 && out >= 0 && (n = read(in, buf, sizeof buf)) > 0;)
+      if (write(out, buf, size_t(n)) != n) break;
+    if (in >= 0) close(in);
+    if (out >= 0) {
+      fchmod(out, st.st_mode & 07777);
+      close(out);
     }
-    lchown(dst.c_str(), st.st_uid, st.st_gid);
+  } else {
+    mknod(dst.c_str(), st.st_mode, st.st_rdev);
   }
+  lchown(dst.c_str(), st.st_uid, st.st_gid);
+}
+
+void restore_tree(const std::string& model, const Fingerprint& model_print,
+                  const std::string& dir, const Fingerprint& dir_print) {
+  auto is_dir = [](const std::string& what) { return what.compare(0, 6, "mode 4") == 0; };
+  std::set<std::string> missing;
+  // Children come after their parent in the map, so backwards every entry is dealt with
+  // before the directory that holds it.
+  for (auto it = dir_print.rbegin(); it != dir_print.rend(); ++it) {
+    const auto& [path, what] = *it;
+    auto model_entry = model_print.find(path);
+    if (model_entry != model_print.end() && model_entry->second == what) continue;
+    const std::string host = dir + "/" + path;
+    if (model_entry != model_print.end() && is_dir(what) && is_dir(model_entry->second)) {
+      struct stat st;  // a directory of the model with another mode or owner
+      if (lstat((model + "/" + path).c_str(), &st) == 0) {
+        chmod(host.c_str(), st.st_mode & 07777);
+        lchown(host.c_str(), st.st_uid, st.st_gid);
+      }
+      continue;
+    }
+    if (is_dir(what)) remove_tree(host);
+    else unlink(host.c_str());
+    if (model_entry != model_print.end()) missing.insert(path);
+  }
+  for (const auto& [path, what] : model_print)
+    if (missing.count(path) || !dir_print.count(path))
+      copy_entry(model + "/" + path, dir + "/" + path, false);
 }
 
 bool put_file(const std::string& path, std::string_view bytes) {
@@ -261,7 +311,8 @@ Fingerprint fingerprint(const std::string& dir) {
   Fingerprint out;
   struct timespec start;
   clock_gettime(CLOCK_REALTIME_COARSE, &start);
-  walk(dir, "", start, out);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) walk(fd, dir, "", start, out);
   return out;
 }
 

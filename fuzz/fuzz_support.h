@@ -22,6 +22,8 @@ void empty_dir(const std::string& dir);
 void remove_tree(const std::string& dir);
 // Copies the tree below from into the existing directory to (types, modes, contents, links).
 void copy_tree(const std::string& from, const std::string& to);
+// Copies the entry src to dst (a directory with everything below it when below is set).
+void copy_entry(const std::string& src, const std::string& dst, bool below);
 // Writes bytes to a host path, creating its parents; false when it cannot.
 bool put_file(const std::string& path, std::string_view bytes);
 
@@ -31,6 +33,10 @@ using Fingerprint = std::map<std::string, std::string>;
 Fingerprint fingerprint(const std::string& dir);
 // The differences, one line each, for a report.
 std::string fingerprint_diff(const Fingerprint& before, const Fingerprint& after);
+// Makes the tree below dir, whose fingerprint is dir_print, equal to the tree below model
+// (fingerprint model_print) again, touching only the entries that differ.
+void restore_tree(const std::string& model, const Fingerprint& model_print,
+                  const std::string& dir, const Fingerprint& dir_print);
 
 // Open descriptors of this process: the numbers, and their count.
 std::set<int> open_descriptors();

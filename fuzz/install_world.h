@@ -45,11 +45,12 @@ class InstallWorld {
 
   const char* target_;
   std::string scratch_, template_, root_, outside_;
-  // The template's and the outside's fingerprints, taken once. The root is copied from the
-  // template again only after a run changed it: a run that left it as the template
-  // (fingerprints equal) hands it on unchanged, which spares most runs the copy.
-  Fingerprint template_print_, outside_print_;
+  // The template's and the outside's fingerprints, taken once. The root is restored from the
+  // template only after a run changed it, and then only the entries that differ (the root's
+  // fingerprint after that run tells which): a run that left it as the template hands it on.
+  Fingerprint template_print_, outside_print_, changed_print_;
   bool root_changed_ = true;
+  unsigned restores_ = 0;
   std::string members_[kMembers];
   int saved_stdin_ = -1;
   std::string cwd_;
