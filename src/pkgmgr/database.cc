@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "archive/target_tree.h"
+#include "pkgmgr/installation.h"
 #include "pkgmgr/messages.h"
 #include "pkgmgr/package_manager.h"
 #include "pkgmgr/recovery.h"
@@ -358,22 +359,28 @@ int open_record_dir(const Package& package) {
 }
 
 void mark_disabled(Package& package) {
-  std::string dir = record_dir(package);
-  remove_file(dir + "enabled");
-  int error = 0;
-  write_file(dir + "disabled", package.user_forced ? "user\n" : "auto\n", &error);
+  // A package without a record of its own (a bundle's stand-in for a listed member has no
+  // name) changes state in memory only: its record directory would be the repository itself.
+  if (valid_package_name(package.name)) {
+    std::string dir = record_dir(package);
+    remove_file(dir + "enabled");
+    int error = 0;
+    write_file(dir + "disabled", package.user_forced ? "user\n" : "auto\n", &error);
+  }
   package.disabled = true;
   package.pending = PendingAction::None;
 }
 
 void mark_enabled(Package& package) {
-  std::string dir = record_dir(package);
-  remove_file(dir + "disabled");
-  int error = 0;
-  if (package.user_forced)
-    write_file(dir + "enabled", "user\n", &error);
-  else
-    remove_file(dir + "enabled");
+  if (valid_package_name(package.name)) {  // as in mark_disabled
+    std::string dir = record_dir(package);
+    remove_file(dir + "disabled");
+    int error = 0;
+    if (package.user_forced)
+      write_file(dir + "enabled", "user\n", &error);
+    else
+      remove_file(dir + "enabled");
+  }
   package.disabled = false;
   package.pending = PendingAction::None;
 }
