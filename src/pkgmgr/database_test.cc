@@ -457,6 +457,18 @@ TEST_F(Database, MarkDisabledAndEnabled) {
   p.user_forced = false;
   mark_enabled(p);
   EXPECT_EQ(listing(rec("m")), "");
+
+  // A bundle's nameless stand-in has no record: its state changes in memory only, and nothing
+  // is written into (or deleted from) the repository directory itself.
+  Package stand_in;
+  mark_disabled(stand_in);
+  EXPECT_TRUE(stand_in.disabled);
+  EXPECT_EQ(listing(rec("")), "m ");
+  put(rec("") + "enabled", "x");
+  stand_in.user_forced = true;
+  mark_enabled(stand_in);
+  EXPECT_FALSE(stand_in.disabled);
+  EXPECT_EQ(get(rec("") + "enabled"), "x");
 }
 
 TEST_F(Database, WriteFailuresNameTheRecordFileAndStop) {
