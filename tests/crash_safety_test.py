@@ -201,18 +201,27 @@ class CrashSafety(unittest.TestCase):
         os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
         close_quietly(proc.stdin)
-        # The child may outlive its parent by a moment; until it is gone its journal is live.
-        while time.time() < deadline + 5:
+        self.wait_gone(child)
+
+    def wait_gone(self, child):
+        """Until every thread of the killed child has exited: the child may outlive its parent
+        by a moment, and its main thread shows as a zombie while another thread (the inflater)
+        still holds the open files, the locked journal among them. Until then the next run
+        rightly takes the journal for a live installation's."""
+        deadline = time.time() + 10
+        while time.time() < deadline:
             try:
                 with open("/proc/%d/stat" % child) as f:
-                    if f.read().rsplit(")", 1)[1].split()[0] == "Z":
-                        break
+                    zombie = f.read().rsplit(")", 1)[1].split()[0] == "Z"
+                if zombie and os.listdir("/proc/%d/task" % child) == [str(child)]:
+                    return
             except OSError:
-                break
+                return
             time.sleep(0.001)
+        self.fail("the killed installation child %d lives on" % child)
 
     def traced(self, t, strace_args):
-        """Starts kpk install with strace attached to its child; (proc, tracer), or None
+        """Starts kpk install with strace attached to its child; (proc, tracer, child), or None
         when strace cannot attach (then the processes are gone again)."""
         proc = self.start(t)
         child = self.child_of(proc)
@@ -222,7 +231,7 @@ class CrashSafety(unittest.TestCase):
         while True:
             with open("/proc/%d/status" % child) as f:
                 if "TracerPid:\t0\n" not in f.read():
-                    return proc, tracer
+                    return proc, tracer, child
             if time.time() > deadline or tracer.poll() is not None:
                 tracer.kill()
                 os.killpg(proc.pid, signal.SIGKILL)
@@ -233,8 +242,8 @@ class CrashSafety(unittest.TestCase):
 
     def kill_at_call(self, t, data, call, n):
         """SIGKILL injected into the child at its nth call of call."""
-        proc, tracer = self.traced(t, ["-o", "/dev/null", "-e", "trace=" + call, "-e",
-                                       "inject=%s:signal=KILL:when=%d" % (call, n)])
+        proc, tracer, child = self.traced(t, ["-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                              "inject=%s:signal=KILL:when=%d" % (call, n)])
         try:
             proc.stdin.write(data)
         except BrokenPipeError:
@@ -242,6 +251,7 @@ class CrashSafety(unittest.TestCase):
         close_quietly(proc.stdin)
         proc.wait()
         tracer.wait()
+        self.wait_gone(child)
 
     def count_calls(self, first, data, calls):
         """How often the child makes each of calls in a whole installation; {} without strace."""
@@ -251,7 +261,7 @@ class CrashSafety(unittest.TestCase):
         if not started:
             print("\nstrace cannot attach: no kill points by system call", file=sys.stderr)
             return {}
-        proc, tracer = started
+        proc, tracer, _ = started
         proc.stdin.write(data)
         proc.stdin.close()
         proc.wait()
