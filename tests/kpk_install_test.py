@@ -122,8 +122,8 @@ class Install(unittest.TestCase):
         p = self.install(self.write("forged.kpk", bytes(forged)), self.write("unsigned.kpk", unsigned),
                          junk)
         self.assertEqual(p.returncode, 1)
+        # Judged before anything is written: not even the ghost file is looked at.
         self.assertEqual(lines(p.stdout.decode()), [
-            "WARNING: ghost file /keep",
             "ERROR: installation of evil-1.0 failed: broken package",
             "ERROR: installation of evil-1.0 failed: broken package",
             "ERROR: installation of %s failed: broken package" % junk])

@@ -47,13 +47,17 @@ class Extractor {
 
  private:
   bool entry(const FileRecordHeader& record, const std::string& name);
-  bool create(int dir, const EntryPath& path, const std::string& name,
-              const std::string& recorded, const FileRecordHeader& record);
-  // Makes room at path: an entry this extraction made earlier is replaced, anything else is
-  // moved aside so that it can be put back if the installation fails. False when the move
+  // Opens (making what is missing) the directory the entry goes into, as the cached handle.
+  // False after the failure was reported, unless quietly (then nothing is reported).
+  bool enter_parent(const RecordedPath& recorded, const std::string& name, bool quietly);
+  bool create(const RecordedPath& recorded, const std::string& name,
+              const FileRecordHeader& record);
+  // Makes room at the entry: an entry this extraction made earlier is replaced, anything else
+  // is moved aside so that it can be put back if the installation fails. False when the move
   // could not be noted down (reported as a create failure of name).
-  bool make_room(int dir, const RecordedPath& path, const std::string& recorded,
+  bool make_room(const RecordedPath& recorded, const struct stat& existing,
                  const std::string& name);
+  void made(const RecordedPath& recorded, int dir, const std::string& leaf);
   bool broken() {
     sink_.broken();
     return false;
@@ -70,9 +74,10 @@ class Extractor {
   std::vector<std::string> under_;
   std::unique_ptr<InflateReader> data_;
   std::vector<DirTime> dir_times_;
-  std::set<std::string> created_;
+  std::set<Identity> created_;  // what this extraction made (but directories)
   std::vector<std::string> cached_parents_;
   DirFd cached_dir_;
+  Identity cached_id_;
 };
 
 bool Extractor::run() {
@@ -93,92 +98,142 @@ bool Extractor::run() {
   return true;
 }
 
+bool Extractor::enter_parent(const RecordedPath& recorded, const std::string& name,
+                             bool quietly) {
+  const EntryPath& path = recorded.path;
+  // Entries of one directory follow each other: keep its handle for the next one.
+  if (cached_dir_.ok() && cached_parents_ == path.parents) return true;
+  cached_parents_.clear();
+  std::vector<EntryPath> made;
+  bool refused = false;
+  auto may_make_in = [&](int dir) {
+    refused = !sink_.accepts_directory(dir);
+    return !refused;
+  };
+  cached_dir_ = open_parent(target_, path, true, kParentMode, &made, may_make_in);
+  int error = errno;
+  for (const EntryPath& m : made) {
+    RecordedPath dir{target_.relative, m};
+    DirFd holder = open_parent(target_, m, false, 0);
+    if (holder.ok()) this->made(dir, holder.get(), m.leaf);
+  }
+  if (cached_dir_.ok()) {
+    error = 0;
+    if (!refused && !sink_.accepts_directory(cached_dir_.get()))
+      refused = true;
+    else if (!refused && !identity_of_fd(cached_dir_.get(), &cached_id_))
+      error = errno ? errno : EIO;
+  } else if (error == 0) {
+    error = ENOENT;
+  }
+  if (refused || error != 0) {
+    cached_dir_ = DirFd();
+    if (quietly) return false;
+    return refused ? broken() : create_failed(name, error);
+  }
+  cached_parents_ = path.parents;
+  return true;
+}
+
+void Extractor::made(const RecordedPath& recorded, int dir, const std::string& leaf) {
+  Identity dir_id, self;
+  bool directory = false;
+  if (!identity_of_fd(dir, &dir_id) || !identity_at(dir, leaf, &self, &directory)) return;
+  if (directory)
+    sink_.made_directory(recorded, dir_id, self);
+  else
+    sink_.created(recorded, dir_id, self);
+}
+
 bool Extractor::entry(const FileRecordHeader& record, const std::string& name) {
   RecordedPath recorded;
   recorded.relative = target_.relative;
   if (!split_entry_name(name, &recorded.path)) return broken();
   recorded.path.parents.insert(recorded.path.parents.begin(), under_.begin(), under_.end());
+  if (!sink_.accepts_name(recorded.path)) return broken();
+
+  // The parents of a skipped entry are made all the same.
+  if (record.skip) {
+    enter_parent(recorded, name, true);
+    return skip_content(record.size);
+  }
+  if (!enter_parent(recorded, name, false)) return false;
+  const int dir = cached_dir_.get();
   const EntryPath& path = recorded.path;
-  const std::string text = recorded.text();
+  const bool directory_record = (record.mode & kTypeMask) == kTypeDirectory;
 
-  // Entries of one directory follow each other: keep its handle for the next one.
-  int parent_error = 0;
-  if (!cached_dir_.ok() || cached_parents_ != path.parents) {
-    std::vector<EntryPath> made;
-    cached_dir_ = open_parent(target_, path, true, kParentMode, &made);
-    parent_error = errno;
-    for (const EntryPath& m : made) sink_.made_directory(RecordedPath{target_.relative, m});
-    cached_parents_ = cached_dir_.ok() ? path.parents : std::vector<std::string>();
-  }
-  const DirFd& dir = cached_dir_;
-
-  if (record.skip) return skip_content(record.size);
-  if (!dir.ok()) return create_failed(name, parent_error);
-
-  // What is there, a link at the entry followed inside the target.
+  // What is there: the entry itself decides, a link at it not followed, except that a link to
+  // a directory still holds a directory entry of the archive.
   struct stat st;
-  bool present = fstatat(dir.get(), path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (present && S_ISLNK(st.st_mode)) present = stat_entry(target_, path, &st) == 0;
-  if (present) {
-    if (S_ISDIR(st.st_mode) && (record.mode & kTypeMask) == kTypeDirectory)
+  if (fstatat(dir, path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    struct stat through = st;
+    bool dangling = false;
+    if (S_ISLNK(st.st_mode)) dangling = stat_entry(target_, path, &through) != 0;
+    if (directory_record && S_ISDIR(through.st_mode) && !dangling)
       return skip_content(record.size);
-    if (sink_.keep_existing(text)) return skip_content(record.size);
-    if (!make_room(dir.get(), recorded, text, name)) return false;
-  } else if (fstatat(dir.get(), path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    // A link that leads nowhere counts as absent, but nothing may be written through it.
-    if (!make_room(dir.get(), recorded, text, name)) return false;
+    if (!created_.count(Identity::of(st)) &&
+        sink_.keep_existing(recorded.text(), st, dangling))
+      return skip_content(record.size);
+    if (!make_room(recorded, st, name)) return false;
   }
-  if ((record.mode & kTypeMask) != kTypeDirectory && !created_.count(text) &&
-      !sink_.creating(text))
+  if (!directory_record && !sink_.creating(cached_id_, recorded))
     return create_failed(name, errno);
-  if (!create(dir.get(), path, name, text, record)) return false;
+  if (!create(recorded, name, record)) return false;
   sink_.progress();
   return true;
 }
 
-bool Extractor::make_room(int dir, const RecordedPath& path, const std::string& recorded,
+bool Extractor::make_room(const RecordedPath& recorded, const struct stat& existing,
                           const std::string& name) {
-  const std::string& leaf = path.path.leaf;
-  struct stat st;
+  const int dir = cached_dir_.get();
+  const std::string& leaf = recorded.path.leaf;
   // A directory stays where it is: creating the entry then fails, and nothing is lost.
-  if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
-    return true;
-  if (created_.count(recorded)) {
+  if (S_ISDIR(existing.st_mode)) return true;
+  if (created_.count(Identity::of(existing))) {
     // An entry of this very package, written again: the later one wins.
     unlinkat(dir, leaf.c_str(), 0);
     return true;
   }
   std::string backup = backup_name(dir);
-  if (!sink_.moving_aside(path, backup)) return create_failed(name, errno);
-  if (renameat(dir, leaf.c_str(), dir, backup.c_str()) == 0) sink_.moved_aside(path, backup);
-  return true;
+  if (!sink_.moving_aside(cached_id_, recorded, backup)) return create_failed(name, errno);
+  if (renameat(dir, leaf.c_str(), dir, backup.c_str()) == 0) {
+    sink_.moved_aside(cached_id_, recorded, backup);
+    return true;
+  }
+  return create_failed(name, errno);
 }
 
-bool Extractor::create(int dir, const EntryPath& path, const std::string& name,
-                       const std::string& recorded, const FileRecordHeader& record) {
-  const char* leaf = path.leaf.c_str();
+bool Extractor::create(const RecordedPath& recorded, const std::string& name,
+                       const FileRecordHeader& record) {
+  const int dir = cached_dir_.get();
+  const char* leaf = recorded.path.leaf.c_str();
   const uint16_t type = record.mode & kTypeMask;
   const mode_t permissions = record.mode & 07777;
   const uint32_t size = record.size;
   struct timespec times[2] = {{time_t(record.mtime), 0}, {time_t(record.mtime), 0}};
-  auto made = [&] {
-    created_.insert(recorded);
-    sink_.created(recorded);
+  auto done = [&](const Identity& self) {
+    created_.insert(self);
+    sink_.created(recorded, cached_id_, self);
+  };
+  auto done_at = [&] {
+    Identity self;
+    if (identity_at(dir, recorded.path.leaf, &self)) done(self);
   };
 
   if (type == kTypeSymlink) {
     std::string target;
     if (!read_declared(*data_, size, &target)) return broken();
     if (symlinkat(target.c_str(), dir, leaf) != 0) return create_failed(name, errno);
-    made();
+    done_at();
     fchownat(dir, leaf, record.uid, record.gid, AT_SYMLINK_NOFOLLOW);
     return true;
   }
 
   if (type == kTypeRegular) {
-    int fd = openat(dir, leaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = openat(dir, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return create_failed(name, errno);
-    made();
+    Identity self;
+    if (identity_of_fd(fd, &self)) done(self);
     char chunk[kCopyChunk];
     uint32_t left = size;
     while (left > 0) {
@@ -203,19 +258,19 @@ bool Extractor::create(int dir, const EntryPath& path, const std::string& name,
   if (type == kTypeDirectory) {
     if (!skip_bytes(*data_, size)) return broken();
     if (mkdirat(dir, leaf, permissions & 0777) != 0) return create_failed(name, errno);
-    sink_.made_directory(RecordedPath{target_.relative, path});
-    dir_times_.push_back({path, record.mtime});
+    made(recorded, dir, recorded.path.leaf);
+    dir_times_.push_back({recorded.path, record.mtime});
   } else if (type == kTypeCharDevice || type == kTypeBlockDevice) {
     std::string number;
     if (size != 4 || !read_declared(*data_, 4, &number)) return broken();
     dev_t device = dev_t(load_le32(reinterpret_cast<const uint8_t*>(number.data())));
     if (mknodat(dir, leaf, type | (permissions & 0777), device) != 0)
       return create_failed(name, errno);
-    made();
+    done_at();
   } else if (type == kTypeFifo) {
     if (!skip_bytes(*data_, size)) return broken();
     if (mkfifoat(dir, leaf, permissions & 0777) != 0) return create_failed(name, errno);
-    made();
+    done_at();
   } else {
     return broken();
   }

@@ -48,6 +48,9 @@ struct Package : PackageInfo {
   bool disabled = false;
   bool user_forced = false;  // the enabled/disabled state was the user's choice
   PendingAction pending = PendingAction::None;
+  // Only in memory, for a bundle's stand-in for a name of its contents list (a nameless
+  // package that conflicts with the name): the bundle whose own members it keeps disabled.
+  std::string stand_in_of;
 };
 
 struct PackageFile : PackageInfo {

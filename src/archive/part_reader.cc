@@ -7,6 +7,7 @@
 #include "archive/inflate_reader.h"
 #include "archive/part_type.h"
 #include "integrity/signature.h"
+#include "integrity/trust_anchors.h"
 
 namespace {
 constexpr uint32_t kChunk = 4096;
@@ -226,11 +227,14 @@ int32_t PartReader::next_part() {
   }
 }
 
-bool PartReader::verify_signature_part() {
+bool PartReader::verify_signature_part(const uint8_t* public_key) {
   if (!buf_->hashing()) return false;
   buf_->finalize_digest();
   uint8_t record[kSignatureRecordSize];
   if (!buf_->read_unhashed(record, kSignatureRecordSize)) return false;
+  if (public_key)
+    return signature_record_valid_for(kSignatureHashConstants, public_key, buf_->digest_slot(),
+                                      record);
   return signature_record_valid(buf_->digest_slot(), record);
 }
 

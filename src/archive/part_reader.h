@@ -110,8 +110,9 @@ class PartReader : public std::istream {
 
   // Checks the signature part the reader stands on, nothing of it read yet: finalises the
   // digest, reads the 68-byte record unhashed and verifies it. The reader stays inside the
-  // part. False when the package is not genuine.
-  bool verify_signature_part();
+  // part. False when the package is not genuine. public_key: the signing key to check against
+  // (the x-coordinate, 32 bytes), the built-in one when null.
+  bool verify_signature_part(const uint8_t* public_key = nullptr);
   // The last finalised package digest, once: true and out filled when one is ready.
   bool take_package_digest(uint8_t out[Sha1::kDigestSize]);
   // Finalises the running digest now, as reaching a signature part does. For tools that

@@ -37,6 +37,66 @@ bool split_entry_name(std::string_view name, EntryPath* path) {
 
 std::string Target::host_root() const { return root_path(root); }
 
+std::string Identity::text() const {
+  return std::to_string(uint64_t(dev)) + ":" + std::to_string(uint64_t(ino));
+}
+
+bool Identity::parse(std::string_view text, Identity* out) {
+  auto number = [](std::string_view digits, uint64_t* value) {
+    if (digits.empty() || digits.size() > 20) return false;
+    uint64_t v = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return false;
+      uint64_t next = v * 10 + uint64_t(c - '0');
+      if (next / 10 != v) return false;  // more than 64 bits
+      v = next;
+    }
+    *value = v;
+    return true;
+  };
+  size_t colon = text.find(':');
+  uint64_t dev = 0, ino = 0;
+  if (colon == std::string_view::npos || !number(text.substr(0, colon), &dev) ||
+      !number(text.substr(colon + 1), &ino))
+    return false;
+  out->dev = dev_t(dev);
+  out->ino = ino_t(ino);
+  return uint64_t(out->dev) == dev && uint64_t(out->ino) == ino;
+}
+
+bool identity_of_fd(int fd, Identity* id) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  *id = Identity::of(st);
+  return true;
+}
+
+bool identity_at(int dir, const std::string& leaf, Identity* id, bool* directory) {
+  struct stat st;
+  if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  *id = Identity::of(st);
+  if (directory) *directory = S_ISDIR(st.st_mode);
+  return true;
+}
+
+bool lies_below(int dir, const Identity& ancestor, const Identity* stop) {
+  Identity here;
+  if (!identity_of_fd(dir, &here)) return false;
+  // Never deeper than a path can be long: a loop of ".." entries ends too.
+  DirFd up;
+  for (int level = 0; level < 4096; ++level) {
+    if (here == ancestor) return true;
+    if (stop && here == *stop) return false;
+    int from = level == 0 ? dir : up.get();
+    DirFd parent(openat(from, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Identity above;
+    if (!parent.ok() || !identity_of_fd(parent.get(), &above) || above == here) return false;
+    up = std::move(parent);
+    here = above;
+  }
+  return false;
+}
+
 std::string RecordedPath::text() const {
   std::string out = relative ? "." : "";
   for (const std::string& part : path.parents) out += "/" + part;
@@ -162,7 +222,7 @@ void set_link_resolution(LinkResolution how) { g_resolution = how; }
 LinkResolution link_resolution() { return g_resolution; }
 
 DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode,
-                  std::vector<EntryPath>* made) {
+                  std::vector<EntryPath>* made, const std::function<bool(int)>& may_make_in) {
   DirFd root(open(target.host_root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root.ok() || path.parents.empty()) return root;
   const int flags = O_RDONLY | O_DIRECTORY;
@@ -174,6 +234,10 @@ DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode
   for (size_t i = 1; i <= n && dir.ok(); ++i) {
     int fd = open_in_root(root.get(), joined(path.parents, i), flags);
     if (fd < 0 && errno == ENOENT) {
+      if (may_make_in && !may_make_in(dir.get())) {
+        errno = EPERM;
+        return DirFd();
+      }
       if (mkdirat(dir.get(), path.parents[i - 1].c_str(), mode) == 0) {
         if (made)
           made->push_back(EntryPath{std::vector<std::string>(path.parents.begin(),
@@ -238,29 +302,55 @@ void remove_entry(const RecordedPath& entry) {
   if (dir.ok()) unlinkat(dir.get(), entry.path.leaf.c_str(), 0);
 }
 
-void remove_empty_directory(const RecordedPath& entry) {
-  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
-  if (dir.ok()) unlinkat(dir.get(), entry.path.leaf.c_str(), AT_REMOVEDIR);
+DirFd open_parent_if(const RecordedPath& entry, const Identity& dir) {
+  DirFd fd = open_parent(entry.target(), entry.path, false, 0);
+  Identity found;
+  if (fd.ok() && (!identity_of_fd(fd.get(), &found) || found != dir)) {
+    fd = DirFd();
+    errno = ENOENT;
+  }
+  return fd;
 }
 
-void restore_entry(const RecordedPath& entry, const std::string& backup) {
-  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
-  if (!dir.ok()) return;
-  unlinkat(dir.get(), entry.path.leaf.c_str(), AT_REMOVEDIR);
-  renameat(dir.get(), backup.c_str(), dir.get(), entry.path.leaf.c_str());
+bool remove_made_entry(const RecordedPath& entry, const Identity& dir, const Identity& self) {
+  DirFd parent = open_parent_if(entry, dir);
+  Identity found;
+  bool directory = false;
+  if (!parent.ok() || !identity_at(parent.get(), entry.path.leaf, &found, &directory) ||
+      found != self || directory)
+    return true;  // gone already, or not what was made
+  return unlinkat(parent.get(), entry.path.leaf.c_str(), 0) == 0 || errno == ENOENT;
 }
 
-void drop_backup(const RecordedPath& entry, const std::string& backup) {
-  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
-  if (!dir.ok()) return;
-  if (unlinkat(dir.get(), backup.c_str(), 0) == 0 || errno != EISDIR) return;
+void remove_made_directory(const RecordedPath& entry, const Identity& dir, const Identity& self) {
+  DirFd parent = open_parent_if(entry, dir);
+  Identity found;
+  bool directory = false;
+  if (parent.ok() && identity_at(parent.get(), entry.path.leaf, &found, &directory) &&
+      found == self && directory)
+    unlinkat(parent.get(), entry.path.leaf.c_str(), AT_REMOVEDIR);
+}
+
+bool restore_entry(const RecordedPath& entry, const Identity& dir, const std::string& backup) {
+  DirFd parent = open_parent_if(entry, dir);
+  Identity found;
+  if (!parent.ok() || !identity_at(parent.get(), backup, &found)) return true;  // nothing left
+  unlinkat(parent.get(), entry.path.leaf.c_str(), AT_REMOVEDIR);
+  return renameat(parent.get(), backup.c_str(), parent.get(), entry.path.leaf.c_str()) == 0;
+}
+
+bool drop_backup(const RecordedPath& entry, const Identity& dir, const std::string& backup) {
+  DirFd parent = open_parent_if(entry, dir);
+  if (!parent.ok()) return true;
+  if (unlinkat(parent.get(), backup.c_str(), 0) == 0 || errno == ENOENT) return true;
+  if (errno != EISDIR) return false;
   // A record directory: flat, files only.
-  int fd = openat(dir.get(), backup.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return;
+  int fd = openat(parent.get(), backup.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
   DIR* listing = fdopendir(fd);
   if (!listing) {
     close(fd);
-    return;
+    return false;
   }
   std::vector<std::string> names;
   while (struct dirent* e = readdir(listing))
@@ -268,5 +358,5 @@ void drop_backup(const RecordedPath& entry, const std::string& backup) {
       names.emplace_back(e->d_name);
   for (const std::string& name : names) unlinkat(dirfd(listing), name.c_str(), 0);
   closedir(listing);
-  unlinkat(dir.get(), backup.c_str(), AT_REMOVEDIR);
+  return unlinkat(parent.get(), backup.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
 }

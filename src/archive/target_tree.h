@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -54,6 +55,27 @@ struct RecordedPath {
   static bool parse(std::string_view text, RecordedPath* out);
 };
 
+// An entry on a file system, as the entry itself tells: its device and inode.
+struct Identity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  static Identity of(const struct stat& st) { return Identity{st.st_dev, st.st_ino}; }
+  bool operator==(const Identity& o) const { return dev == o.dev && ino == o.ino; }
+  bool operator!=(const Identity& o) const { return !(*this == o); }
+  bool operator<(const Identity& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
+  // "<dev>:<ino>" in decimal, and back; parse is false for any other text.
+  std::string text() const;
+  static bool parse(std::string_view text, Identity* out);
+};
+// The identity of the open file fd; false when fstat fails.
+bool identity_of_fd(int fd, Identity* id);
+// The identity of the entry leaf of directory dir, a link there not followed; false (errno
+// set) when there is none.
+bool identity_at(int dir, const std::string& leaf, Identity* id, bool* directory = nullptr);
+// Whether the directory dir is the directory ancestor or lies anywhere below it, as its ".."
+// entries tell, up to the directory stop (when given) or the root of its file system.
+bool lies_below(int dir, const Identity& ancestor, const Identity* stop = nullptr);
+
 // A directory handle on the way to an entry, closed on destruction.
 class DirFd {
  public:
@@ -73,10 +95,16 @@ class DirFd {
 
 // Opens the directory that holds path's leaf below target's root, descending through
 // path.parents. With create, missing directories are made with mode (before the umask); a
-// link whose destination is missing is not made good. On failure the result is not ok()
-// and errno tells why. made, when given, receives each directory made, outermost first.
+// link whose destination is missing is not made good. may_make_in, when given, is asked
+// before a directory is made in the directory it is handed: false stops with errno EPERM. On
+// failure the result is not ok() and errno tells why. made, when given, receives each
+// directory made, outermost first.
 DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode,
-                  std::vector<EntryPath>* made = nullptr);
+                  std::vector<EntryPath>* made = nullptr,
+                  const std::function<bool(int)>& may_make_in = nullptr);
+// The directory that holds the recorded entry, but only when it is still the directory with
+// the identity dir (an entry is undone where it was made, not wherever its path leads now).
+DirFd open_parent_if(const RecordedPath& entry, const Identity& dir);
 // stat() of the entry at path below target's root, a link at its end followed inside the
 // target as well. 0, or -1 with errno (ENOENT for a link that leads nowhere).
 int stat_entry(const Target& target, const EntryPath& path, struct stat* st);
@@ -99,11 +127,16 @@ std::string backup_name(int dir);
 bool is_backup_name(const std::string& name);
 // Deletes the recorded entry (never a directory). Failures are ignored.
 void remove_entry(const RecordedPath& entry);
-// Deletes the directory at entry if it is empty (never a link). Failures are ignored.
-void remove_empty_directory(const RecordedPath& entry);
-// Puts an entry that was moved aside under backup back in its place; an empty directory
-// made there meanwhile goes first. Failures are ignored.
-void restore_entry(const RecordedPath& entry, const std::string& backup);
-// Deletes what was moved aside under backup beside the entry: a file, or a directory with
-// the files in it. Failures are ignored.
-void drop_backup(const RecordedPath& entry, const std::string& backup);
+// Deletes the entry made in directory dir with the identity self, if it is still there.
+// False (errno set) when it is there and cannot be deleted.
+bool remove_made_entry(const RecordedPath& entry, const Identity& dir, const Identity& self);
+// Deletes the directory made in directory dir with the identity self if it is still there
+// and empty. Failures are ignored.
+void remove_made_directory(const RecordedPath& entry, const Identity& dir, const Identity& self);
+// Puts an entry that was moved aside under backup in the directory dir back in its place; an
+// empty directory made there meanwhile goes first. True when it is back, or the backup is gone
+// already (nothing to put back); false with errno when it could not be put back.
+bool restore_entry(const RecordedPath& entry, const Identity& dir, const std::string& backup);
+// Deletes what was moved aside under backup in the directory dir: a file, or a directory with
+// the files in it. True when it is gone (or was gone already); false with errno.
+bool drop_backup(const RecordedPath& entry, const Identity& dir, const std::string& backup);

@@ -3,10 +3,8 @@
 #include <istream>
 #include <streambuf>
 
-#include "archive/package.h"
+#include "archive/package_walk.h"
 #include "archive/part_reader.h"
-#include "archive/part_type.h"
-#include "pkgmgr/installation.h"
 
 namespace {
 
@@ -19,16 +17,6 @@ class MemoryBuf : public std::streambuf {
   }
 };
 
-// Walks one package from its header to its end, in the order the installation reads it
-// (metadata, image, scripts, file data), and judges it genuine in the same way.
-bool package_is_sound(PartReader& r) {
-  PackageInfo info;
-  if (!read_package_info(info, r)) return false;
-  for (int32_t type : {Image, InstallScript, UninstallScript, FileData})
-    if (r.current_type() == type) r.next_part();
-  return walked_package_is_genuine(r);
-}
-
 }  // namespace
 
 bool archive_is_sound(const char* data, uint32_t size) {
@@ -36,21 +24,11 @@ bool archive_is_sound(const char* data, uint32_t size) {
   std::istream in(&source);
   PartReader r(in, true);
   if (r.bad() || r.total_length() != size) return false;
-  // The types the installation child stops at, so that the walk takes the same parts.
-  for (int32_t type : {PackageHeader, BundleHeader, BundleContents, Architecture, Depends,
-                       Provides, Conflicts, Image, FileData, InstallScript, UninstallScript,
-                       Signature})
-    r.want(type);
-  r.next_part();
-  if (r.current_type() == BundleHeader) {
-    PackageInfo bundle;
-    if (!read_package_info(bundle, r)) return false;
-    if (r.current_type() == Image) r.next_part();
-    if (r.current_type() == BundleContents) r.next_part();
-    if (r.current_type() != PackageHeader) return false;
-    while (r.current_type() == PackageHeader)
-      if (!package_is_sound(r)) return false;
-    return true;
-  }
-  return r.current_type() == PackageHeader && package_is_sound(r);
+  WalkedArchive walked;
+  walk_archive(r, WalkMode::kImage, &walked);
+  if (!walked.readable || walked.packages.empty() || walked.too_many) return false;
+  if (!walked.bundle) return walked.packages.front().genuine();
+  for (const WalkedPackage& member : walked.packages)
+    if (!member.genuine()) return false;
+  return true;
 }

@@ -22,8 +22,6 @@
 
 namespace {
 
-const char kRepository[] = "/flash/var/pdb/";
-
 // The largest record file the loader reads. A real record is far smaller (a files list of
 // 100,000 paths fits); the limit keeps a damaged or planted file from exhausting memory.
 constexpr uint64_t kMaxRecordFile = 4u << 20;
@@ -157,12 +155,14 @@ bool write_file(const std::string& path, const std::string& text, int* error) {
   return true;
 }
 
-void remove_file(const std::string& path) {
+// Deletes a record file; 0 when it is gone (or never was), else the errno.
+int remove_file(const std::string& path) {
   std::string leaf;
   int dir = open_holder(path, &leaf);
-  if (dir < 0) return;
-  unlinkat(dir, leaf.c_str(), 0);
+  if (dir < 0) return errno == ENOENT ? 0 : errno;
+  int error = unlinkat(dir, leaf.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
   close(dir);
+  return error;
 }
 
 std::string relations_text(const std::vector<PackageRef>& list, bool with_priority) {
@@ -192,6 +192,31 @@ bool put_record_file(const Package& package, MessageChannel& messages, const std
 }
 
 }  // namespace
+
+namespace {
+
+bool is_word(const std::string& name) {
+  if (name.empty()) return false;
+  for (unsigned char c : name)
+    if (c <= ' ' || c == 0x7F) return false;
+  return true;
+}
+
+}  // namespace
+
+bool valid_package_name(const std::string& name) {
+  return is_word(name) && name[0] != '.' && name.find('/') == std::string::npos;
+}
+
+bool valid_relation_name(const std::string& name) { return is_word(name); }
+
+bool valid_record_names(const PackageInfo& package) {
+  if (!valid_package_name(package.name)) return false;
+  for (const auto* list : {&package.depends, &package.provides, &package.conflicts})
+    for (const PackageRef& ref : *list)
+      if (!valid_relation_name(ref.name)) return false;
+  return true;
+}
 
 std::string record_dir(const Package& package) { return kRepository + package.name + "/"; }
 
@@ -358,31 +383,35 @@ int open_record_dir(const Package& package) {
   return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-void mark_disabled(Package& package) {
+bool mark_disabled(Package& package) {
   // A package without a record of its own (a bundle's stand-in for a listed member has no
   // name) changes state in memory only: its record directory would be the repository itself.
+  int error = 0;
   if (valid_package_name(package.name)) {
     std::string dir = record_dir(package);
-    remove_file(dir + "enabled");
-    int error = 0;
-    write_file(dir + "disabled", package.user_forced ? "user\n" : "auto\n", &error);
+    error = remove_file(dir + "enabled");
+    if (error == 0) write_file(dir + "disabled", package.user_forced ? "user\n" : "auto\n", &error);
   }
   package.disabled = true;
   package.pending = PendingAction::None;
+  errno = error;
+  return error == 0;
 }
 
-void mark_enabled(Package& package) {
+bool mark_enabled(Package& package) {
+  int error = 0;
   if (valid_package_name(package.name)) {  // as in mark_disabled
     std::string dir = record_dir(package);
-    remove_file(dir + "disabled");
-    int error = 0;
-    if (package.user_forced)
+    error = remove_file(dir + "disabled");
+    if (error == 0 && package.user_forced)
       write_file(dir + "enabled", "user\n", &error);
-    else
-      remove_file(dir + "enabled");
+    else if (error == 0)
+      error = remove_file(dir + "enabled");
   }
   package.disabled = false;
   package.pending = PendingAction::None;
+  errno = error;
+  return error == 0;
 }
 
 void open_repository(PackageManager& manager, bool quiet) {

@@ -11,6 +11,21 @@
 class MessageChannel;
 class PackageManager;
 
+// The database directory, which belongs to the package manager alone: no package entry may
+// lead into it, and the names of the manager's own files there begin with kManagerPrefix.
+inline constexpr char kRepository[] = "/flash/var/pdb/";
+inline constexpr char kManagerPrefix[] = ".kpk-";
+
+// A package name that can name a record directory: not empty, not beginning with "." (the
+// loader passes over such entries, and the manager's own files begin with one), without "/",
+// blanks or control characters (record files are read word by word).
+bool valid_package_name(const std::string& name);
+// A name of a relation list (dependency, provision, conflict, bundle contents): one word of a
+// record file, not empty, without blanks or control characters.
+bool valid_relation_name(const std::string& name);
+// The package's own name and every name in its relation lists are valid.
+bool valid_record_names(const PackageInfo& package);
+
 // "/flash/var/pdb/<name>/". (A relative install, which runs with "/" as its working
 // directory, writes its record to the same place.)
 std::string record_dir(const Package& package);
@@ -38,9 +53,10 @@ void remove_record(const Package& package);
 // The record directory opened for use with openat(), a symbolic link in its place not
 // followed; -1 with errno (ENOTDIR for a link) when it cannot be opened. The caller closes it.
 int open_record_dir(const Package& package);
-// State changes decided by the package manager; they rewrite the disabled/enabled files.
-void mark_disabled(Package& package);
-void mark_enabled(Package& package);
+// State changes decided by the package manager; they rewrite the disabled/enabled files. The
+// state in memory changes in any case; false (errno set) when a file could not be written.
+bool mark_disabled(Package& package);
+bool mark_enabled(Package& package);
 // Loads every record under /flash/var/pdb/ into the manager's installed list, in directory
 // order, and sets the manager's quiet flag for all later messages. What an installation that
 // died midway left is undone or finished first (pkgmgr/recovery.h).

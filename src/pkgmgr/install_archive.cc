@@ -1,7 +1,12 @@
 // Installing archives through the package manager's rules: single packages, bundles and
-// whole archive streams.
+// whole archive streams. Each package is a transaction (pkgmgr/journal.h) that holds the
+// plan before its installation, the installation and the plan after it, so that it is undone
+// whole or kept whole; a bundle is one transaction with all its members.
+#include <unistd.h>
+
 #include <set>
 
+#include "archive/package_walk.h"
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
 #include "pkgmgr/database.h"
@@ -10,15 +15,6 @@
 #include "pkgmgr/package_manager.h"
 #include "pkgmgr/version.h"
 
-namespace {
-
-// Passes over the rest of a refused bundle member: to the next package header or the end.
-void skip_member(PartReader& r) {
-  while (r.current_type() != PackageHeader && r.current_type() != -1) r.next_part();
-}
-
-}  // namespace
-
 std::string PackageManager::unreadable_label(const PackageInfo& p,
                                              const PackageRef* bundle) const {
   if (bundle) return requirement_label(*bundle);
@@ -26,21 +22,36 @@ std::string PackageManager::unreadable_label(const PackageInfo& p,
   return archive_name_.empty() ? std::string("(unnamed package)") : archive_name_;
 }
 
+bool PackageManager::plan(int verbosity, Journal& transaction) {
+  Journal* outer = journal_;
+  journal_ = &transaction;
+  plan_failed_ = plan_refused_ = false;
+  apply(verbosity);
+  journal_ = outer;
+  return !plan_failed_ && !plan_refused_;
+}
+
 PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flags,
                                                     const Choices& choices,
                                                     const PackageRef* bundle,
-                                                    std::string* image_name) {
+                                                    std::string* image_name,
+                                                    Journal* bundle_transaction) {
+  const uint32_t at = r.position();
   auto p = std::make_unique<Package>();
-  if (!read_package_info(*p, r)) {
+  const bool readable = read_package_info(*p, r);
+  // A name the records cannot hold, or a member named as its own bundle, is refused as well.
+  if (!readable || !valid_record_names(*p) || (bundle && same_name(p->name, bundle->name))) {
     // Nothing else would tell the user that this archive was not installed.
     report_broken(unreadable_label(*p, bundle));
     if (bundle) {
       // The reader may still stand on this member's own header: move past it first.
-      r.next_part();
-      skip_member(r);
+      if (!readable) r.next_part();
+      skip_package(r);
     }
     return {PackageOutcome::kFailed, nullptr};
   }
+  const WalkedPackage* verdict = walked_ ? walked_->at(at) : nullptr;
+  const bool genuine = verdict && verdict->genuine();
   if (p->has_image && image_name) *image_name = record_dir(*p);
   uint32_t found = evaluate(*p, bundle ? 0xFF : flags | kConflicts);
   auto choice = choices.find(p->name);
@@ -65,12 +76,16 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
     }
     bool same = (found & kReinstall) != 0;
     if (bundle) {
-      // The bundle's own parts are signed by nobody: an installed package counts as its
-      // member (and is adopted) only when its parts here prove genuine.
-      if (same && !member_proves_genuine(r)) same = false;
-      skip_member(r);
+      // A bundle's own parts are signed by nobody: an installed package counts as its member
+      // only when this bundle installed it, and its parts here are genuine.
+      same = same && genuine && present && same_name(present->bundle.name, bundle->name);
+      skip_package(r);
     } else {
       if (!((flags & kReinstall) && same)) return {PackageOutcome::kRefused, present};
+      if (!genuine) {
+        report_broken(package_label(*p));
+        return {PackageOutcome::kFailed, nullptr};
+      }
       clear_progress();
       note("installed %s%s", p->disabled ? "(disabled) " : "", package_label(*p).c_str());
     }
@@ -78,44 +93,72 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
   }
 
   if (bundle) p->bundle = *bundle;
-  // Everything changed for this package stays undoable until it proves genuine, also by the
-  // next run if this one dies.
-  Journal journal(*this, !r.is_plain());
+  if (!genuine) {
+    // Refused before anything is written.
+    report_broken(display_label(*p));
+    if (bundle) skip_package(r);
+    return {PackageOutcome::kFailed, nullptr};
+  }
+
+  // Everything changed for this package stays undoable until the transaction is committed,
+  // also by the next run if this one dies.
+  Journal own(*this, !r.is_plain());
+  Journal& transaction = bundle_transaction ? *bundle_transaction : own;
+  const Journal::Mark mark = transaction.mark();
+  const std::string outer_label = label_;
+  label_ = display_label(*p);
+  bool ok = true;
   if (!r.is_plain()) {
     // Make room: the old version is set aside and the new package stands in for it while the
     // plan is made.
     for (const auto& q : installed_) {
       if (same_name(q->name, p->name)) {
-        journal.set_aside(q.get());
+        ok = transaction.set_aside(q.get(), label_);
         break;
       }
     }
-    Package* candidate = p.get();
-    installed_.push_back(std::move(p));
-    shielded_ = candidate;
-    journal_ = &journal;
-    apply(1);
-    journal_ = nullptr;
-    shielded_ = nullptr;
-    p = take_out(candidate);
+    if (ok) {
+      Package* candidate = p.get();
+      installed_.push_back(std::move(p));
+      shielded_ = candidate;
+      ok = plan(1, transaction);
+      shielded_ = nullptr;
+      p = take_out(candidate);
+    }
   }
-  Installation installation(*this, *p, r, Target::flash(), journal);
-  if (!installation.run()) {
-    if (bundle) skip_member(r);
+  if (ok) {
+    Installation installation(*this, *p, r, Target::flash(), transaction);
+    ok = installation.run();
+  }
+  Package* installed = nullptr;
+  if (ok) {
+    installed = p.get();
+    installed_.push_back(std::move(p));
+    // The plan may remove it again (a requirement still missing): then it is not installed.
+    ok = plan(0, transaction) && is_installed(installed);
+  }
+  label_ = outer_label;
+  if (!ok) {
+    transaction.roll_back_to(mark);
+    if (installed) take_out(installed);
+    if (bundle) skip_package(r);
     return {PackageOutcome::kFailed, nullptr};
   }
-  Package* installed = p.get();
-  installed_.push_back(std::move(p));
-  apply(0);
-  // The plan may have removed it again (a requirement still missing): then it is gone.
-  if (!is_installed(installed)) return {PackageOutcome::kFailed, nullptr};
+  if (bundle_transaction) {
+    to_finish_.push_back(installed->name);
+  } else {
+    // The new files are on the disk before the backups of what they replace are deleted.
+    sync();
+    own.commit();
+    finish_package(*this, *installed);
+  }
   return {PackageOutcome::kInstalled, installed};
 }
 
 InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
                                             const Choices& choices, std::string* image_name) {
   auto bundle = std::make_unique<Package>();
-  if (!read_package_info(*bundle, r)) {
+  if (!read_package_info(*bundle, r) || !valid_record_names(*bundle)) {
     report_broken(unreadable_label(*bundle, nullptr));
     return InstallResult::kBundleRefused;
   }
@@ -125,113 +168,119 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
   flags |= kReinstall;
   if (evaluate(*bundle, flags) & ~flags) return InstallResult::kBundleRefused;
 
-  // A bundle's own parts are signed by nobody: the package it replaces is only set aside, and
-  // deleted once a member has proved genuine.
-  Journal journal(*this, true);
-  bool replaces = false;
-  for (const auto& q : installed_) {
-    if (same_name(q->name, bundle->name)) {
-      journal.set_aside(q.get());
-      replaces = true;
-      break;
+  const PackageRef ref{bundle->name, bundle->version, bundle->version, 0};
+  const std::string label = requirement_label(ref);
+  // The bundle's own parts are signed by nobody: without a genuine member it writes nothing
+  // (its members still tell why each of them is not installed).
+  const bool writes = walked_ && walked_->any_genuine();
+  Journal transaction(*this, true);
+  label_ = label;
+  if (writes) {
+    for (const auto& q : installed_) {
+      if (same_name(q->name, bundle->name)) {
+        if (!transaction.set_aside(q.get(), label)) {
+          transaction.roll_back();
+          return InstallResult::kFailed;
+        }
+        break;
+      }
+    }
+    if (!register_package(*this, *bundle, transaction)) {
+      transaction.roll_back();
+      return InstallResult::kFailed;
     }
   }
-  if (!journal.making_record(bundle->name)) {
-    report_create_failure(display_label(*bundle), "meta", errno);
-    return InstallResult::kFailed;
-  }
-  if (!register_package(*this, *bundle)) return InstallResult::kFailed;
-  PackageRef ref{bundle->name, bundle->version, bundle->version, 0};
   std::set<std::string> old_members;
   for (const auto& q : installed_)
     if (same_name(q->bundle.name, ref.name)) old_members.insert(q->name);
   Package* own = bundle.get();
-  installed_.push_back(std::move(bundle));
-  std::vector<Package*> placeholders = add_content_placeholders(r, choices);
+  if (writes) installed_.push_back(std::move(bundle));
 
-  BundleMembers members = install_members(r, flags, choices, ref, &old_members);
-  if (members.installed == 0 && replaces) {
-    // No member proved genuine: what the bundle was to replace stays as it was.
-    for (Package* placeholder : placeholders) take_out(placeholder);
-    // The members' plans may have uninstalled the bundle itself already.
-    if (std::unique_ptr<Package> taken = take_out(own)) remove_record(*taken);
-    journal.roll_back();
+  std::vector<Package*> stand_ins = add_stand_ins(r, choices, ref);
+  to_finish_.clear();
+  BundleMembers members = install_members(r, flags, choices, ref, &old_members, transaction);
+  label_ = label;
+  bool ok = members.installed + members.carried > 0;
+  if (ok) {
+    for (const auto& q : installed_)
+      if (old_members.count(q->name) && same_name(q->bundle.name, ref.name))
+        q->pending = PendingAction::Uninstall;
+    ok = plan(0, transaction);
+  }
+  label_.clear();
+  for (Package* stand_in : stand_ins) take_out(stand_in);
+  if (!ok) {
+    take_out(own);
+    transaction.roll_back();
+    if (members.installed + members.carried > 0) return InstallResult::kFailed;  // reported
+    error("installation of %s failed: none of its packages could be installed", label.c_str());
     return InstallResult::kNoMember;
   }
-  journal.commit();
-  for (const std::string& name : members.adopted) adopt(name, ref);
-  if (members.installed + members.adopted.size() == 0) return InstallResult::kNoMember;
-  for (const auto& q : installed_)
-    if (old_members.count(q->name) && same_name(q->bundle.name, ref.name))
-      q->pending = PendingAction::Uninstall;
-  apply(0);
+  sync();
+  transaction.commit();
+  // The members' install scripts run once the whole bundle is in.
+  for (const std::string& name : to_finish_)
+    for (const auto& q : installed_)
+      if (q->name == name && same_name(q->bundle.name, ref.name)) finish_package(*this, *q);
+  to_finish_.clear();
   clear_progress();
-  note("installed %s", requirement_label(ref).c_str());
+  note("installed %s", label.c_str());
   return InstallResult::kInstalled;
 }
 
-std::vector<Package*> PackageManager::add_content_placeholders(PartReader& r,
-                                                               const Choices& choices) {
-  std::vector<Package*> placeholders;
-  if (r.current_type() != BundleContents) return placeholders;
+std::vector<Package*> PackageManager::add_stand_ins(PartReader& r, const Choices& choices,
+                                                    const PackageRef& ref) {
+  std::vector<Package*> stand_ins;
+  if (r.current_type() != BundleContents) return stand_ins;
   std::vector<PackageRef> contents;
   read_ref_list(r, contents);
   for (const PackageRef& entry : contents) {
     if (choices.count(entry.name)) continue;
     // A stand-in that conflicts with the listed name, so that the member comes in disabled.
-    auto placeholder = std::make_unique<Package>();
-    placeholder->conflicts.push_back(PackageRef{entry.name, 0, 0, 0});
-    placeholders.push_back(placeholder.get());
-    installed_.push_back(std::move(placeholder));
+    // It keeps out this bundle's own members only: the list is signed by nobody.
+    auto stand_in = std::make_unique<Package>();
+    stand_in->conflicts.push_back(PackageRef{entry.name, 0, 0, 0});
+    stand_in->stand_in_of = ref.name;
+    stand_ins.push_back(stand_in.get());
+    installed_.push_back(std::move(stand_in));
   }
   r.next_part();
-  return placeholders;
+  return stand_ins;
 }
 
 PackageManager::BundleMembers PackageManager::install_members(PartReader& r, uint32_t flags,
                                                               const Choices& choices,
                                                               const PackageRef& ref,
-                                                              std::set<std::string>* old_members) {
+                                                              std::set<std::string>* old_members,
+                                                              Journal& transaction) {
   BundleMembers members;
   while (r.current_type() == PackageHeader) {
-    PackageOutcome outcome = install_package_from(r, flags, choices, &ref, nullptr);
-    Package* member = outcome.package;
+    PackageOutcome outcome =
+        install_package_from(r, flags, choices, &ref, nullptr, &transaction);
     // Whatever version of it is installed, the bundle still carries it: no old member to drop.
-    if (member) old_members->erase(member->name);
+    if (outcome.package) old_members->erase(outcome.package->name);
     if (outcome.kind == PackageOutcome::kInstalled) ++members.installed;
-    // Installed on its own in exactly this version, it becomes a member (or the bundle would
-    // have no member and be removed again at once). Another version of it, newer and refused
-    // here, stays on its own.
-    if (outcome.kind == PackageOutcome::kAlreadyInstalled && member)
-      members.adopted.push_back(member->name);
+    if (outcome.kind == PackageOutcome::kAlreadyInstalled) ++members.carried;
   }
   return members;
 }
 
-void PackageManager::adopt(const std::string& name, const PackageRef& ref) {
-  for (const auto& q : installed_) {
-    if (!same_name(q->name, name)) continue;
-    if (q->bundle.name.empty()) {
-      q->bundle = ref;
-      write_record(*q, *this);
-    }
-    return;
-  }
-}
-
 InstallResult PackageManager::install_archive(std::istream& in, uint32_t flags,
-                                              const Choices& choices,
-                                              std::streambuf* copy_target,
-                                              std::string* image_name) {
-  PartReader r(in, true, copy_target);
-  for (int32_t type : {PackageHeader, BundleHeader, BundleContents, Architecture, Depends,
-                       Provides, Conflicts, Image, FileData, InstallScript, UninstallScript,
-                       Signature})
-    r.want(type);
+                                              const Choices& choices, std::string* image_name,
+                                              const WalkedArchive& walked) {
+  PartReader r(in, true);
+  want_installation_parts(r, WalkMode::kImage);
+  walked_ = &walked;
   r.next_part();
-  if (r.current_type() == BundleHeader) return install_bundle(r, flags, choices, image_name);
-  PackageOutcome outcome = install_package_from(r, flags, choices, nullptr, image_name);
-  bool installed = outcome.kind == PackageOutcome::kInstalled ||
-                   outcome.kind == PackageOutcome::kAlreadyInstalled;
-  return installed ? InstallResult::kInstalled : InstallResult::kFailed;
+  InstallResult result;
+  if (r.current_type() == BundleHeader) {
+    result = install_bundle(r, flags, choices, image_name);
+  } else {
+    PackageOutcome outcome = install_package_from(r, flags, choices, nullptr, image_name);
+    bool installed = outcome.kind == PackageOutcome::kInstalled ||
+                     outcome.kind == PackageOutcome::kAlreadyInstalled;
+    result = installed ? InstallResult::kInstalled : InstallResult::kFailed;
+  }
+  walked_ = nullptr;
+  return result;
 }

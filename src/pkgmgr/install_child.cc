@@ -9,11 +9,14 @@
 #include <cerrno>
 #include <string>
 
+#include "archive/package_walk.h"
 #include "archive/part_reader.h"
+#include "archive/version_text.h"
 #include "archive/part_type.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/installation.h"
 #include "pkgmgr/package_manager.h"
+#include "pkgmgr/spool.h"
 #include "system/child_process.h"
 #include "system/fd_stream.h"
 #include "system/output.h"
@@ -21,44 +24,82 @@
 
 namespace {
 
+// Reads descriptor 0 to its end: the process writing the archive never meets a closed pipe.
+void drain_input() {
+  char rest[65536];
+  for (ssize_t n; (n = read(0, rest, sizeof rest)) != 0;)
+    if (n < 0 && errno != EINTR) break;
+}
+
+// The first pass: reads the whole archive on descriptor 0 into the spool while the walk
+// decides what in it is genuine. Whatever the walk decides, the input is read to its end, so
+// that the process writing it never meets a closed pipe. False (reported) when the spool
+// could not take it all.
+bool spool_and_walk(PackageManager& pm, Spool& spool, WalkMode mode, WalkedArchive* walked) {
+  FdInStream input(0);
+  FdOutBuf copy(spool.fd(), false);
+  {
+    PartReader r(input, true, &copy);
+    walk_archive(r, mode, walked);
+  }
+  char rest[65536];
+  for (std::streamsize n; (n = input.rdbuf()->sgetn(rest, sizeof rest)) > 0;)
+    copy.sputn(rest, n);
+  copy.pubsync();
+  if (copy.error() == 0 && lseek(spool.fd(), 0, SEEK_SET) == 0) return true;
+  int error = copy.error() ? copy.error() : errno;
+  std::string label = walked->bundle ? package_label(walked->bundle_info)
+                      : !walked->packages.empty() ? walked_label(walked->packages.front())
+                                                  : pm.unreadable_label(PackageInfo(), nullptr);
+  pm.report_create_failure(label, "image", error);
+  return false;
+}
+
 InstallResult install_image_mode(PackageManager& pm) {
-  std::string image_path = root_path("/flash/image");
-  int fd = open(image_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  Spool spool;
+  if (!spool.open_on_target()) {
     out_printf("ERROR: could not open image\n");
+    drain_input();
     return InstallResult::kFailed;
   }
-  // Held while this child lives: the next run's recovery deletes only an image nobody holds.
-  flock(fd, LOCK_EX);
-  InstallResult result;
+  WalkedArchive walked;
+  if (!spool_and_walk(pm, spool, WalkMode::kImage, &walked)) return InstallResult::kFailed;
   std::string image_name;
+  InstallResult result;
   {
-    FdOutBuf image(fd, true);
-    FdInStream input(0);
-    result = pm.install_archive(input, kUpgrade, Choices(), &image, &image_name);
-    image.close();
+    FdInStream input(spool.fd());
+    result = pm.install_archive(input, kUpgrade, Choices(), &image_name, walked);
   }
-  if (result == InstallResult::kInstalled && !image_name.empty()) {
-    std::string link_path = root_path(image_name + "image");
-    if (link(image_path.c_str(), link_path.c_str()) != 0) {
-      out_printf("ERROR: could not save package image\n");
-      result = InstallResult::kImageNotSaved;
-    }
+  if (result == InstallResult::kInstalled && !image_name.empty() &&
+      !spool.keep_as(image_name + "image")) {
+    out_printf("ERROR: could not save package image\n");
+    result = InstallResult::kImageNotSaved;
   }
-  unlink(image_path.c_str());
   return result;
 }
 
 InstallResult install_single_package(PackageManager& pm) {
-  FdInStream input(0);
+  Spool spool;
+  if (!spool.open_private()) {
+    out_printf("ERROR: could not open image\n");
+    drain_input();
+    return InstallResult::kFailed;
+  }
+  WalkedArchive walked;
+  if (!spool_and_walk(pm, spool, WalkMode::kSinglePackage, &walked)) return InstallResult::kFailed;
+  FdInStream input(spool.fd());
   PartReader r(input, true);
-  r.want(PackageHeader);
-  r.want(FileData);
-  r.want(Signature);
+  want_installation_parts(r, WalkMode::kSinglePackage);
   r.next_part();
+  const uint32_t at = r.position();
   Package p;
   if (!read_package_info(p, r)) {
     pm.report_broken(pm.unreadable_label(p, nullptr));
+    return InstallResult::kFailed;
+  }
+  const WalkedPackage* verdict = walked.at(at);
+  if (!verdict || !verdict->genuine()) {
+    pm.report_broken(package_label(p));  // refused before anything is written
     return InstallResult::kFailed;
   }
   return install_package(pm, p, r, Target::running_system()) ? InstallResult::kInstalled

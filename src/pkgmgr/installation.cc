@@ -12,9 +12,9 @@
 #include "archive/part_type.h"
 #include "archive/stream_read.h"
 #include "archive/version_text.h"
-#include "integrity/trusted_digest.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/journal.h"
+#include "pkgmgr/ownership.h"
 #include "pkgmgr/package_manager.h"
 #include "system/child_process.h"
 #include "system/fd_stream.h"
@@ -27,126 +27,71 @@ constexpr mode_t kParentMode = 0770;
 const char kScriptPreamble[] = "#!/bin/bash\n\n. /kest/lib/install/profile.sh\n\n";
 const char kStagedScript[] = ".kpk-staged-";
 
-void remove_recorded_files(Package& p) {
-  for (const RecordedPath& entry : removal_order(p.files)) remove_entry(entry);
-  p.files.clear();
-}
-
 void ignore_signal(int) {}
 
 }  // namespace
 
-// Whether the package the reader has just walked past is genuine: a valid signature part,
-// or, at the next package header or the clean end of the stream, a trusted digest.
-bool walked_package_is_genuine(PartReader& r) {
-  if (r.current_type() == Signature) {
-    if (!r.verify_signature_part()) return false;
-    r.next_part();
-    return true;
-  }
-  // Any other part here means the digest slot holds no digest of this package.
-  if (r.current_type() != PackageHeader && r.current_type() != -1) return false;
-  uint8_t digest[20];
-  return r.take_package_digest(digest) && is_trusted_digest(digest);
-}
-
-bool member_proves_genuine(PartReader& r) {
-  while (r.current_type() != PackageHeader && r.current_type() != Signature &&
-         r.current_type() != -1)
-    r.next_part();
-  return walked_package_is_genuine(r);
-}
-
-bool valid_package_name(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
-Installation::Installation(PackageManager& pm, Package& p, PartReader& r, const Target& target)
-    : own_journal_(std::make_unique<Journal>(pm, !r.is_plain() && !target.relative)),
-      journal_(*own_journal_),
-      pm_(pm),
-      p_(p),
-      r_(r),
-      target_(target),
-      plain_(r.is_plain()) {}
-
 Installation::Installation(PackageManager& pm, Package& p, PartReader& r, const Target& target,
                            Journal& journal)
-    : journal_(journal), pm_(pm), p_(p), r_(r), target_(target), plain_(r.is_plain()) {}
+    : pm_(pm), p_(p), r_(r), target_(target), journal_(journal), plain_(r.is_plain()) {}
 
-Installation::~Installation() {
-  if (open_) roll_back();
-}
+Installation::~Installation() = default;
 
 bool Installation::run() {
   progress();
-  open_ = true;
-  if (!valid_package_name(p_.name)) {
+  mark_ = journal_.mark();
+  if (!valid_record_names(p_)) {
     broken();
-    // Nothing of its own to remove: the record directory of such a name would be elsewhere.
-    journal_.roll_back();
-    open_ = false;
     return false;
   }
-  if (!plain_ && (!journal_.making_record(p_.name) || !make_dirs(record_dir(p_)))) {
-    create_failed("meta", errno);
-    journal_.roll_back();
-    open_ = false;
-    return false;
+  // The database directory stands before anything is extracted: no entry can take its place.
+  if (!target_.relative) make_dirs(kRepository);
+  if (!plain_) {
+    if (!journal_.making_record(p_.name) || !make_dirs(record_dir(p_))) {
+      create_failed("meta", errno);
+      fail();
+      return false;
+    }
+    journal_.made_record(p_.name);
   }
+  database_ = std::make_unique<DatabaseGuard>();
 
-  if (r_.current_type() == Image) skip_image();
-  if (r_.current_type() == InstallScript) {
-    if (!p_.has_image && !write_script("oninstall")) {
-      roll_back();
-      return false;
-    }
-    r_.next_part();
-  }
-  if (r_.current_type() == UninstallScript) {
-    if (!write_script("onuninstall")) {
-      roll_back();
-      return false;
-    }
-    r_.next_part();
-  }
-  if (r_.current_type() == FileData) {
-    if (!extract()) {
-      roll_back();
-      return false;
-    }
-    r_.next_part();
-  }
-  if (!walked_package_is_genuine(r_)) {
-    broken();
-    roll_back();
+  bool stopped = false;
+  Proof proof = walk_package_parts(r_, *this, &stopped);
+  if (!stopped && proof == Proof::kNone) broken();
+  if (stopped || proof == Proof::kNone || !place_scripts() ||
+      (!plain_ && !write_record(p_, pm_))) {
+    fail();
     return false;
   }
-  if (!place_scripts()) {
-    roll_back();
-    return false;
-  }
-  if (!plain_ && !write_record(p_, pm_)) {
-    roll_back();
-    return false;
-  }
-  // The new files are on the disk before the backups of what they replace are deleted.
-  sync();
-  commit();
-  if (!p_.disabled) run_script(pm_, p_, "oninstall");
-  if (!p_.bundle.name.empty()) return true;
-  pm_.show_progress("");
-  pm_.note("installed %s%s", p_.disabled ? "(disabled) " : "", package_label(p_).c_str());
   return true;
 }
 
-void Installation::skip_image() {
-  while (r_.remaining() > 0) {
+bool Installation::image(PartReader& r) {
+  while (r.remaining() > 0) {
     progress();
-    uint32_t step = r_.remaining() < kImageStep ? r_.remaining() : kImageStep;
-    if (!r_.seekg(step, std::ios_base::cur)) break;
+    uint32_t step = r.remaining() < kImageStep ? r.remaining() : kImageStep;
+    if (!r.seekg(step, std::ios_base::cur)) break;
   }
-  r_.next_part();
+  return true;
+}
+
+bool Installation::install_script(PartReader&) {
+  // A package with an image keeps no install script: its body is passed over unread.
+  return p_.has_image || write_script("oninstall");
+}
+
+bool Installation::uninstall_script(PartReader&) { return write_script("onuninstall"); }
+
+bool Installation::file_data(PartReader& r) {
+  std::string under;
+  if (p_.disabled) {
+    // /flash/x/<name> and /flash/x/<name>/var/pdb/<name>, also for a relative install.
+    EntryPath x{{"x", p_.name, "var", "pdb", p_.name}, ""};
+    open_parent(Target::flash(), x, true, kParentMode);
+    under = "x/" + p_.name;
+  }
+  return extract_files(r, target_, under, *this);
 }
 
 bool Installation::write_script(const char* name) {
@@ -198,38 +143,63 @@ bool Installation::place_scripts() {
   return true;
 }
 
-bool Installation::extract() {
-  std::string under;
-  if (p_.disabled) {
-    // /flash/x/<name> and /flash/x/<name>/var/pdb/<name>, also for a relative install.
-    EntryPath x{{"x", p_.name, "var", "pdb", p_.name}, ""};
-    open_parent(Target::flash(), x, true, kParentMode);
-    under = "x/" + p_.name;
+void Installation::fail() {
+  if (!staged_scripts_.empty()) {
+    int dir = open_record_dir(p_);
+    for (const std::string& name : staged_scripts_)
+      if (dir >= 0) unlinkat(dir, (kStagedScript + name).c_str(), 0);
+    if (dir >= 0) close(dir);
+    staged_scripts_.clear();
   }
-  return extract_files(r_, target_, under, *this);
+  journal_.roll_back_to(mark_);
+  p_.files.clear();
+  p_.pending = PendingAction::None;
 }
 
-bool Installation::keep_existing(const std::string& recorded) {
+bool Installation::accepts_name(const EntryPath& path) { return !has_manager_name(path); }
+
+bool Installation::accepts_directory(int dir) { return !database_ || !database_->inside(dir); }
+
+bool Installation::keep_existing(const std::string& recorded, const struct stat& existing,
+                                 bool dangling) {
   if (plain_) return false;
-  std::string owner = pm_.owner_of(recorded);
-  if (!owner.empty()) {
-    pm_.warning("file %s collides with %s package", recorded.c_str(), owner.c_str());
+  if (!owners_) owners_ = std::make_unique<OwnerIndex>(pm_.installed());
+  // The entry itself decides; a package that records this very path owns it as well, even
+  // where the path now leads elsewhere.
+  const std::string* owner = owners_->owner(Identity::of(existing));
+  std::string by_path = owner ? std::string() : pm_.owner_of(recorded);
+  if (owner || !by_path.empty()) {
+    pm_.warning("file %s collides with %s package", recorded.c_str(),
+                owner ? owner->c_str() : by_path.c_str());
     return true;
   }
-  pm_.warning("ghost file %s", recorded.c_str());
+  // A link that leads nowhere counts as absent: it is moved aside without a word.
+  if (!dangling) pm_.warning("ghost file %s", recorded.c_str());
   return false;
 }
 
-bool Installation::creating(const std::string& recorded) { return journal_.creating(recorded); }
-
-bool Installation::moving_aside(const RecordedPath& entry, const std::string& backup) {
-  return journal_.moving_aside(entry, backup);
+bool Installation::creating(const Identity& dir, const RecordedPath& entry) {
+  return journal_.creating(dir, entry);
 }
 
-void Installation::created(const std::string& recorded) { p_.files.insert(recorded); }
+bool Installation::moving_aside(const Identity& dir, const RecordedPath& entry,
+                                const std::string& backup) {
+  return journal_.moving_aside(dir, entry, backup);
+}
 
-void Installation::moved_aside(const RecordedPath& entry, const std::string& backup) {
-  journal_.moved_aside(entry, backup);
+void Installation::created(const RecordedPath& entry, const Identity& dir, const Identity& self) {
+  p_.files.insert(entry.text());
+  journal_.created(entry, dir, self);
+}
+
+void Installation::made_directory(const RecordedPath& entry, const Identity& dir,
+                                  const Identity& self) {
+  journal_.made_directory(entry, dir, self);
+}
+
+void Installation::moved_aside(const Identity& dir, const RecordedPath& entry,
+                               const std::string& backup) {
+  journal_.moved_aside(dir, entry, backup);
 }
 
 void Installation::broken() { pm_.report_broken(display_label(p_)); }
@@ -245,35 +215,25 @@ void Installation::progress() {
   pm_.show_progress_bar(text, r_);
 }
 
-void Installation::commit() {
-  journal_.commit();
-  open_ = false;
-}
-
-void Installation::made_directory(const RecordedPath& entry) { made_dirs_.push_back(entry); }
-
-void Installation::roll_back() {
-  remove_recorded_files(p_);
-  for (auto it = made_dirs_.rbegin(); it != made_dirs_.rend(); ++it) remove_empty_directory(*it);
-  made_dirs_.clear();
-  if (!staged_scripts_.empty()) {
-    int dir = open_record_dir(p_);
-    for (const std::string& name : staged_scripts_)
-      if (dir >= 0) unlinkat(dir, (kStagedScript + name).c_str(), 0);
-    if (dir >= 0) close(dir);
-    staged_scripts_.clear();
-  }
-  // A plain archive writes no record, so a record directory of its name belongs to an
-  // installed package and stays.
-  if (!plain_) remove_record(p_);
-  p_.pending = PendingAction::None;
-  journal_.roll_back();
-  open_ = false;
-}
-
 bool install_package(PackageManager& pm, Package& p, PartReader& r, const Target& target) {
-  Installation installation(pm, p, r, target);
-  return installation.run();
+  Journal journal(pm, !r.is_plain() && !target.relative);
+  Installation installation(pm, p, r, target, journal);
+  if (!installation.run()) {
+    journal.roll_back();
+    return false;
+  }
+  // The new files are on the disk before the backups of what they replace are deleted.
+  sync();
+  journal.commit();
+  finish_package(pm, p);
+  return true;
+}
+
+void finish_package(PackageManager& pm, const Package& p) {
+  if (!p.disabled) run_script(pm, p, "oninstall");
+  if (!p.bundle.name.empty()) return;
+  pm.show_progress("");
+  pm.note("installed %s%s", p.disabled ? "(disabled) " : "", package_label(p).c_str());
 }
 
 bool run_script(MessageChannel& messages, const Package& p, const char* name) {
@@ -298,23 +258,18 @@ bool run_script(MessageChannel& messages, const Package& p, const char* name) {
   return ok;
 }
 
-void release_files(Package& p) {
-  remove_recorded_files(p);
-  remove_record(p);
-  p.pending = PendingAction::None;
-}
-
-bool register_package(MessageChannel& messages, Package& p) {
-  if (!valid_package_name(p.name)) {
-    messages.report_broken(display_label(p));
+bool register_package(PackageManager& pm, Package& p, Journal& journal) {
+  if (!valid_record_names(p)) {
+    pm.report_broken(display_label(p));
     return false;
   }
-  if (!make_dirs(record_dir(p))) {
-    messages.report_create_failure(display_label(p), "meta", errno);
+  if (!journal.making_record(p.name) || !make_dirs(record_dir(p))) {
+    pm.report_create_failure(display_label(p), "meta", errno);
     return false;
   }
-  if (!write_record(p, messages)) {
-    release_files(p);
+  journal.made_record(p.name);
+  if (!write_record(p, pm)) {
+    remove_record(p);
     return false;
   }
   return true;

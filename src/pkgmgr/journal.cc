@@ -6,20 +6,32 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "archive/version_text.h"
 #include "pkgmgr/database.h"
-#include "pkgmgr/installation.h"
+#include "pkgmgr/ownership.h"
 #include "pkgmgr/package_manager.h"
 #include "pkgmgr/recovery.h"
 #include "system/fd_stream.h"
 #include "system/root.h"
 
+namespace {
+
+RecordedPath record_entry(const std::string& name) {
+  RecordedPath record;
+  record.path.parents = {"var", "pdb"};
+  record.path.leaf = name;
+  return record;
+}
+
+}  // namespace
+
 Journal::~Journal() {
   if (!changes_.empty() || log_fd_ >= 0) roll_back();
 }
 
-bool Journal::log(const std::string& line, bool flush) {
+bool Journal::log(const std::string& line) {
   if (!durable_) return true;
   if (line.find('\n') + 1 != line.size()) {
     errno = EINVAL;  // a name with a newline in it would read back as other lines
@@ -33,7 +45,8 @@ bool Journal::log(const std::string& line, bool flush) {
   if (log_fd_ < 0) {
     make_dirs(kJournalDir);
     const std::string dir = root_path(kJournalDir);
-    // Journals nest (a bundle's, then each member's): the newest has the highest number.
+    // Journals of earlier runs that are still to be finished keep their numbers: a new one
+    // takes the next free number.
     for (unsigned n = 1; log_fd_ < 0; ++n) {
       log_path_ = dir + kJournalPrefix + std::to_string(n);
       log_fd_ = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -44,16 +57,25 @@ bool Journal::log(const std::string& line, bool flush) {
       }
     }
     flock(log_fd_, LOCK_EX);  // a live transaction: the recovery of another run keeps off
+    fchmod(log_fd_, 0600);    // whatever the umask: recovery trusts only logs made like this
     text = std::string(kJournalHeader) + "open\n" + text;
-    flush = true;
   }
   int error = write_all(log_fd_, text.data(), text.size());
-  if (error == 0 && flush && fdatasync(log_fd_) != 0) error = errno;
+  if (error == 0 && fdatasync(log_fd_) != 0) error = errno;
+  if (error == 0 && lines_ == 0) {
+    // The log's own name must survive a power loss as well.
+    int dir = open(root_path(kJournalDir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      fsync(dir);
+      close(dir);
+    }
+  }
   if (error != 0) {
     log_error_ = error;
     errno = error;
     return false;
   }
+  ++lines_;
   return true;
 }
 
@@ -63,90 +85,194 @@ void Journal::set_state(const char* state) {
   if (pwrite(log_fd_, state, 4, off_t(at)) == 4) fdatasync(log_fd_);
 }
 
-void Journal::close_log() {
+void Journal::close_log(bool keep) {
   if (log_fd_ < 0) return;
-  unlink(log_path_.c_str());
+  if (!keep) unlink(log_path_.c_str());
   close(log_fd_);
   log_fd_ = -1;
   log_error_ = 0;
+  lines_ = 0;
+  keep_log_ = false;
 }
 
 bool Journal::making_record(const std::string& name) { return log("R " + name + "\n"); }
 
-bool Journal::creating(const std::string& recorded) { return log("C " + recorded + "\n"); }
-
-bool Journal::moving_aside(const RecordedPath& entry, const std::string& backup) {
-  return log("M " + backup + " " + entry.text() + "\n");
+bool Journal::creating(const Identity& dir, const RecordedPath& entry) {
+  return log("C " + dir.text() + " " + entry.text() + "\n");
 }
 
-void Journal::moved_aside(const RecordedPath& entry, const std::string& backup) {
-  Change change{Change::kMove, entry, backup, nullptr, 0, nullptr, false, false};
+bool Journal::moving_aside(const Identity& dir, const RecordedPath& entry,
+                           const std::string& backup) {
+  return log("M " + dir.text() + " " + backup + " " + entry.text() + "\n");
+}
+
+void Journal::made_record(const std::string& name) {
+  Change change{Change::kRecord, {}, {}, {}, name, nullptr, 0, nullptr, false, false};
   changes_.push_back(std::move(change));
 }
 
-void Journal::move_entry(const RecordedPath& entry) {
-  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
-  struct stat st;
-  if (!dir.ok() || fstatat(dir.get(), entry.path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return;
-  std::string backup = backup_name(dir.get());
-  if (!moving_aside(entry, backup)) return;
-  if (renameat(dir.get(), entry.path.leaf.c_str(), dir.get(), backup.c_str()) == 0)
-    moved_aside(entry, backup);
+void Journal::created(const RecordedPath& entry, const Identity& dir, const Identity& self) {
+  Change change{Change::kCreate, entry, dir, self, "", nullptr, 0, nullptr, false, false};
+  changes_.push_back(std::move(change));
 }
 
-void Journal::set_aside(Package* p) {
+void Journal::made_directory(const RecordedPath& entry, const Identity& dir,
+                             const Identity& self) {
+  Change change{Change::kMadeDir, entry, dir, self, "", nullptr, 0, nullptr, false, false};
+  changes_.push_back(std::move(change));
+}
+
+void Journal::moved_aside(const Identity& dir, const RecordedPath& entry,
+                          const std::string& backup) {
+  Change change{Change::kMove, entry, dir, {}, backup, nullptr, 0, nullptr, false, false};
+  changes_.push_back(std::move(change));
+}
+
+bool Journal::move_entry(const RecordedPath& entry, bool record, std::string* failed_path,
+                         int* error) {
+  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
+  Identity dir_id, self;
+  bool directory = false;
+  // A directory in the place of a file stays: it may hold what is not this package's.
+  if (!dir.ok() || !identity_at(dir.get(), entry.path.leaf, &self, &directory) ||
+      directory != record)
+    return true;  // nothing there to move
+  if (!identity_of_fd(dir.get(), &dir_id)) return true;
+  std::string backup = backup_name(dir.get());
+  if (!moving_aside(dir_id, entry, backup) ||
+      renameat(dir.get(), entry.path.leaf.c_str(), dir.get(), backup.c_str()) != 0) {
+    *error = errno;
+    *failed_path = entry.text();
+    return false;
+  }
+  moved_aside(dir_id, entry, backup);
+  return true;
+}
+
+bool Journal::set_aside(Package* p, const std::string& label) {
   size_t index = 0;
   std::unique_ptr<Package> owned = pm_.take_out(p, &index);
-  if (!owned) return;
-  for (const RecordedPath& entry : removal_order(owned->files)) move_entry(entry);
+  if (!owned) return true;
+  Package* package = owned.get();
+  Change change{Change::kSetAside, {}, {}, {}, "", std::move(owned), index, nullptr, false, false};
+  changes_.push_back(std::move(change));
+
+  // What another package records, by the entry itself, stays: a path of this package that
+  // leads to it through a link is no claim on it.
+  const OwnerIndex others(pm_.installed());
+  const DatabaseGuard database;
+  std::string failed;
+  int error = 0;
+  for (const RecordedPath& entry : removal_order(package->files)) {
+    DirFd dir = open_parent(entry.target(), entry.path, false, 0);
+    Identity self;
+    if (!dir.ok() || !identity_at(dir.get(), entry.path.leaf, &self)) continue;
+    if (others.owner(self) || database.inside(dir.get())) continue;
+    dir = DirFd();
+    if (!move_entry(entry, false, &failed, &error)) break;
+  }
   // The record directory goes aside whole, under a name the database loader skips.
-  RecordedPath record;
-  record.path.parents = {"var", "pdb"};
-  record.path.leaf = owned->name;
-  if (valid_package_name(owned->name)) move_entry(record);
-  Change change{Change::kSetAside, {}, "", std::move(owned), index, nullptr, false, false};
+  if (failed.empty() && valid_package_name(package->name))
+    move_entry(record_entry(package->name), true, &failed, &error);
+  if (failed.empty()) return true;
+  pm_.report_move_failure(label, failed, error);
+  return false;
+}
+
+bool Journal::state_changing(const Package& p) {
+  if (!log("S " + std::to_string(p.disabled) + " " + std::to_string(p.user_forced) + " " +
+           p.name + "\n"))
+    return false;
+  Change change{Change::kState, {}, {}, {}, "", nullptr, 0, const_cast<Package*>(&p),
+                p.disabled, p.user_forced};
   changes_.push_back(std::move(change));
+  return true;
 }
 
-void Journal::state_changing(const Package& p) {
-  log("S " + std::to_string(p.disabled) + " " + std::to_string(p.user_forced) + " " + p.name +
-      "\n");
-  Change change{Change::kState,  {}, "", nullptr, 0, const_cast<Package*>(&p), p.disabled,
-                p.user_forced};
-  changes_.push_back(std::move(change));
-}
-
-void Journal::commit() {
-  set_state("done");
-  for (const Change& change : changes_)
-    if (change.kind == Change::kMove) drop_backup(change.entry, change.backup);
-  changes_.clear();
-  close_log();
-}
-
-void Journal::roll_back() {
-  // What the transaction created is gone by now (its owner removed it first).
-  set_state("undo");
-  for (auto it = changes_.rbegin(); it != changes_.rend(); ++it) {
-    Change& change = *it;
-    if (change.kind == Change::kMove) {
-      restore_entry(change.entry, change.backup);
-    } else if (change.kind == Change::kSetAside) {
+bool Journal::undo(Change& change) {
+  switch (change.kind) {
+    case Change::kCreate:
+      if (remove_made_entry(change.entry, change.dir, change.self)) return true;
+      pm_.error("could not remove %s: %s", change.entry.text().c_str(), strerror(errno));
+      return false;
+    case Change::kMadeDir:
+      remove_made_directory(change.entry, change.dir, change.self);
+      return true;
+    case Change::kRecord: {
+      Package p;
+      p.name = change.text;
+      if (valid_package_name(p.name)) remove_record(p);
+      return true;
+    }
+    case Change::kMove:
+      if (restore_entry(change.entry, change.dir, change.text)) return true;
+      pm_.error("could not put back %s: %s", change.entry.text().c_str(), strerror(errno));
+      return false;
+    case Change::kSetAside:
       change.package->pending = PendingAction::None;
       pm_.put_back(std::move(change.package), change.index);
-    } else {
+      return true;
+    case Change::kState: {
       Package& p = *change.changed;
       p.user_forced = change.user_forced;
-      if (change.disabled) {
-        mark_disabled(p);
-        pm_.note("disabled %s", package_label(p).c_str());
-      } else {
-        mark_enabled(p);
-        pm_.note("enabled %s", package_label(p).c_str());
-      }
+      bool ok = change.disabled ? mark_disabled(p) : mark_enabled(p);
+      pm_.note("%s %s", change.disabled ? "disabled" : "enabled", package_label(p).c_str());
+      if (!ok)
+        pm_.error("could not %s %s: %s", change.disabled ? "disable" : "enable",
+                  package_label(p).c_str(), strerror(errno));
+      return ok;
     }
   }
+  return true;
+}
+
+bool Journal::undo_after(size_t first, unsigned first_line) {
+  // What an undo removes (the first pass) rather than puts back (the second).
+  auto made_by_transaction = [](Change::Kind kind) {
+    return kind == Change::kCreate || kind == Change::kMadeDir || kind == Change::kRecord;
+  };
+  // First what the transaction made goes, newest first; only then does what it moved come
+  // back, so that nothing put back is ever taken for something made.
+  bool whole = true;
+  for (size_t i = changes_.size(); i-- > first;)
+    if (made_by_transaction(changes_[i].kind)) whole = undo(changes_[i]) && whole;
+  if (first_line == 0)
+    set_state("undo");
+  else if (!log("X " + std::to_string(first_line) + "\n"))
+    whole = false;
+  for (size_t i = changes_.size(); i-- > first;)
+    if (!made_by_transaction(changes_[i].kind)) whole = undo(changes_[i]) && whole;
+  changes_.resize(first);
+  return whole;
+}
+
+bool Journal::roll_back_to(const Mark& m) {
+  if (changes_.size() <= m.changes && lines_ <= m.lines) return true;
+  bool whole = undo_after(m.changes, m.lines + 1);
+  // The next run must not undo these lines again: what they name may be another's by then.
+  if (!log("U " + std::to_string(m.lines + 1) + "\n")) whole = false;
+  if (!whole) keep_log_ = true;
+  return whole;
+}
+
+bool Journal::commit() {
+  set_state("done");
+  bool whole = true;
+  for (const Change& change : changes_) {
+    if (change.kind != Change::kMove || drop_backup(change.entry, change.dir, change.text))
+      continue;
+    pm_.warning("could not delete the replaced %s: %s", change.entry.text().c_str(),
+                strerror(errno));
+    whole = false;
+  }
   changes_.clear();
-  close_log();
+  whole = whole && !keep_log_;
+  close_log(!whole);
+  return whole;
+}
+
+bool Journal::roll_back() {
+  bool whole = undo_after(0, 0) && !keep_log_;
+  close_log(!whole);
+  return whole;
 }

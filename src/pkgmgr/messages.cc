@@ -104,3 +104,12 @@ void MessageChannel::report_create_failure(const std::string& label, const std::
     error("installation of %s failed: could not create %s: %s", label.c_str(), what.c_str(),
           strerror(error_number));
 }
+
+void MessageChannel::report_move_failure(const std::string& label, const std::string& what,
+                                         int error_number) {
+  if (error_number == ENOSPC || error_number == EIO)
+    report_create_failure(label, what, error_number);
+  else
+    error("installation of %s failed: could not move %s aside: %s", label.c_str(), what.c_str(),
+          strerror(error_number));
+}

@@ -33,6 +33,9 @@ class MessageChannel {
   // create <what>: <system text>".
   void report_broken(const std::string& label);
   void report_create_failure(const std::string& label, const std::string& what, int error);
+  // The same words for an entry that could not be moved out of the way ("... failed: could
+  // not move <what> aside: <system text>" for errors other than ENOSPC and EIO).
+  void report_move_failure(const std::string& label, const std::string& what, int error);
 
  private:
   void message(const char* prefix, const char* format, va_list args);

@@ -20,6 +20,7 @@
 
 class Journal;
 class PartReader;
+struct WalkedArchive;
 
 // Flag and result bits of evaluate().
 enum EvaluateBits : uint32_t {
@@ -46,7 +47,8 @@ enum class InstallResult : int {
 struct PackageOutcome {
   enum Kind {
     kInstalled,         // installed now
-    kAlreadyInstalled,  // the same version and build was installed already
+    kAlreadyInstalled,  // the same version and build was installed already (a bundle member:
+                        // installed by this bundle before, and genuine here)
     kRefused,           // refused by the rules (package: an installed one of its name, if any)
     kFailed,            // unreadable, or its installation failed or was undone by the plan
   } kind;
@@ -84,20 +86,24 @@ class PackageManager : public MessageChannel {
   // verbosity 0: silent, 1: warnings and enable/disable notes, 2: also uninstall progress.
   // True when anything changed.
   bool apply(int verbosity);
-  // Installs the package whose header r stands on. bundle: the bundle ref of a member, or
-  // null. image_name (may be null) receives the record directory of a package with an
-  // image. A bundle member that is not installed has its parts passed over. A stand-alone
-  // package already installed in that version counts as installed when flags permit a
-  // reinstall (and is announced as installed).
+  // Installs the package whose header r stands on, as a transaction of its own or, for a
+  // bundle member, as a step of the bundle's transaction (which it can be undone from
+  // alone). bundle: the bundle ref of a member, or null. image_name (may be null) receives
+  // the record directory of a package with an image. A package that the walk of its archive
+  // did not find genuine is refused before anything is written. A bundle member that is not
+  // installed has its parts passed over. A stand-alone package already installed in that
+  // version counts as installed when flags permit a reinstall (and is announced as
+  // installed).
   PackageOutcome install_package_from(PartReader& r, uint32_t flags, const Choices& choices,
-                                      const PackageRef* bundle, std::string* image_name);
-  // Installs the bundle whose header r stands on.
+                                      const PackageRef* bundle, std::string* image_name,
+                                      Journal* bundle_transaction = nullptr);
+  // Installs the bundle whose header r stands on, all of it as one transaction.
   InstallResult install_bundle(PartReader& r, uint32_t flags, const Choices& choices,
                                std::string* image_name);
-  // Reads one archive from in (every byte read also goes to copy_target when not null) and
-  // installs it.
+  // Installs one archive from in, whose bytes walked has judged (walk_archive in image mode
+  // over the very same bytes): nothing of a package that is not genuine is written.
   InstallResult install_archive(std::istream& in, uint32_t flags, const Choices& choices,
-                                std::streambuf* copy_target, std::string* image_name);
+                                std::string* image_name, const WalkedArchive& walked);
 
  private:
   // Sets a package's pending uninstall, except for the candidate being installed.
@@ -115,26 +121,41 @@ class PackageManager : public MessageChannel {
   // False (every pending action reset, with an error at verbosity 1) when the plan would
   // leave no package active.
   bool keep_something_active(int verbosity);
-  // Uninstalls, disables and enables what the plan says; true when anything changed.
+  // Uninstalls, disables and enables what the plan says; true when anything changed. A change
+  // that cannot be made is reported and ends it (plan_failed_).
   bool perform_plan(int verbosity);
+  // Disables or enables p, noting its state before in the plan's journal; false (reported,
+  // plan_failed_) when that cannot be written.
+  bool change_state(Package& p, bool disable);
   bool is_installed(const Package* p) const;
 
   // The steps of install_bundle.
   struct BundleMembers {
-    size_t installed = 0;              // members installed now (each proved genuine)
-    std::vector<std::string> adopted;  // members installed already in the carried version
+    size_t installed = 0;  // members installed now
+    size_t carried = 0;    // members this bundle installed before, in the carried version
   };
   // Adds a stand-in for every name of the contents list the reader stands on (if it does),
   // so that those members come in disabled; returns them.
-  std::vector<Package*> add_content_placeholders(PartReader& r, const Choices& choices);
+  std::vector<Package*> add_stand_ins(PartReader& r, const Choices& choices,
+                                      const PackageRef& ref);
+  // Whether a keeps b from being active (excludes), where a bundle's stand-in keeps out only
+  // that bundle's own members.
+  bool keeps_out(const Package& a, const Package& b) const;
   // Installs the members that follow; strikes every member it carries from old_members.
   BundleMembers install_members(PartReader& r, uint32_t flags, const Choices& choices,
-                                const PackageRef& ref, std::set<std::string>* old_members);
-  // Makes the installed package name a member of the bundle ref, unless it is one already.
-  void adopt(const std::string& name, const PackageRef& ref);
+                                const PackageRef& ref, std::set<std::string>* old_members,
+                                Journal& transaction);
+  // Runs apply(verbosity) with its changes noted in transaction; false when the plan could
+  // not be performed (reported), or refused to leave no package active.
+  bool plan(int verbosity, Journal& transaction);
 
   std::vector<std::unique_ptr<Package>> installed_;
   Package* shielded_ = nullptr;  // the candidate of a preliminary plan
   Journal* journal_ = nullptr;   // while set, the plan's changes can still be undone
+  std::string label_;            // the installation the plan belongs to, for its messages
+  bool plan_failed_ = false;     // a change of the last plan could not be made
+  bool plan_refused_ = false;    // the last plan would have left no package active
+  const WalkedArchive* walked_ = nullptr;   // the verdicts on the archive being installed
+  std::vector<std::string> to_finish_;      // members whose scripts run once the bundle is in
   std::string archive_name_;
 };

@@ -11,23 +11,26 @@
 #include <cstring>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "archive/target_tree.h"
 #include "pkgmgr/database.h"
-#include "pkgmgr/installation.h"
+#include "pkgmgr/spool.h"
 #include "system/root.h"
 
 namespace {
 
-// A log is read whole; a real one holds a line per entry of one package.
+// A log is read whole; a real one holds a line per entry of one transaction.
 constexpr size_t kMaxLog = 64u << 20;
 
 struct Line {
-  char kind;
-  std::string word;  // M: the backup name
-  std::string rest;  // the name or recorded path; S: "<disabled> <user> <name>"
+  unsigned number = 0;  // 1 for the first line after the header
+  char kind = 0;
+  Identity dir;         // C, M
+  std::string word;     // M: the backup name
+  std::string rest;     // the name or recorded path; S: "<disabled> <user> <name>"
+  bool unmade = false;  // what it made is gone already (X)
+  bool undone = false;  // it is undone already (U)
 };
 
 struct Log {
@@ -37,9 +40,6 @@ struct Log {
   std::string state;
   std::vector<Line> lines;
 };
-
-// An entry on the disk: device and inode.
-using Identity = std::pair<dev_t, ino_t>;
 
 std::vector<std::string> names_in(const std::string& host_dir) {
   std::vector<std::string> names;
@@ -51,7 +51,16 @@ std::vector<std::string> names_in(const std::string& host_dir) {
   return names;
 }
 
-// Reads the complete lines of a log; false when it is no log at all.
+// Splits off the first word of text (up to a blank); false when there is no blank.
+bool take_word(std::string* text, std::string* word) {
+  size_t blank = text->find(' ');
+  if (blank == std::string::npos) return false;
+  *word = text->substr(0, blank);
+  text->erase(0, blank + 1);
+  return true;
+}
+
+// Reads the complete lines of a log; false when it is no log of this format.
 bool read_log(Log* log) {
   std::string text;
   char buffer[65536];
@@ -66,34 +75,40 @@ bool read_log(Log* log) {
     return false;
   log->state = text.substr(header, 4);
   // A line cut short by the end of the file was never acted on: it is written first.
+  unsigned number = 0;
   for (size_t at = header + 5, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    ++number;
     std::string line = text.substr(at, end - at);
     if (line.size() < 3 || line[1] != ' ') continue;
-    Line l{line[0], "", line.substr(2)};
-    if (l.kind == 'M') {
-      size_t blank = l.rest.find(' ');
-      if (blank == std::string::npos) continue;
-      l.word = l.rest.substr(0, blank);
-      l.rest.erase(0, blank + 1);
+    Line l;
+    l.number = number;
+    l.kind = line[0];
+    l.rest = line.substr(2);
+    std::string dir;
+    if (l.kind == 'C' || l.kind == 'M') {
+      if (!take_word(&l.rest, &dir) || !Identity::parse(dir, &l.dir)) continue;
+      if (l.kind == 'M' && !take_word(&l.rest, &l.word)) continue;
+    }
+    if (l.kind == 'X' || l.kind == 'U') {
+      // Lines from the n-th up to this one were undone already (X: what they made is gone).
+      unsigned first = unsigned(strtoul(l.rest.c_str(), nullptr, 10));
+      for (Line& earlier : log->lines)
+        if (earlier.number >= first) (l.kind == 'X' ? earlier.unmade : earlier.undone) = true;
+      continue;
     }
     log->lines.push_back(std::move(l));
   }
   return true;
 }
 
-// A logged path: always below /flash (a log is kept only for installations there).
+// A logged path: always below /flash (a log is kept only for transactions there).
 bool parse_logged(const std::string& text, RecordedPath* entry) {
   return RecordedPath::parse(text, entry) && !entry->relative;
 }
 
 bool identity_of(const RecordedPath& entry, Identity* id, bool* directory = nullptr) {
   DirFd dir = open_parent(entry.target(), entry.path, false, 0);
-  struct stat st;
-  if (!dir.ok() || fstatat(dir.get(), entry.path.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return false;
-  *id = {st.st_dev, st.st_ino};
-  if (directory) *directory = S_ISDIR(st.st_mode);
-  return true;
+  return dir.ok() && identity_at(dir.get(), entry.path.leaf, id, directory);
 }
 
 // What recovery must never delete or replace: every entry that a record not being undone
@@ -106,9 +121,8 @@ std::set<Identity> protected_entries(const std::set<std::string>& undone) {
     int dir = open((pdb + name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir < 0) continue;
     for (const std::string& file : names_in(pdb + name)) {
-      struct stat st;
-      if (fstatat(dir, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        kept.insert({st.st_dev, st.st_ino});
+      Identity id;
+      if (identity_at(dir, file, &id)) kept.insert(id);
     }
     close(dir);
     std::set<std::string> files;
@@ -122,46 +136,55 @@ std::set<Identity> protected_entries(const std::set<std::string>& undone) {
   return kept;
 }
 
-RecordedPath record_entry(const std::string& name) {
-  RecordedPath record;
-  record.path.parents = {"var", "pdb"};
-  record.path.leaf = name;
-  return record;
+// Deletes the record directory of name (flat: files only) unless it is protected.
+void remove_record_dir(const std::string& name, const std::set<Identity>& kept) {
+  if (!valid_package_name(name)) return;
+  const std::string pdb = root_path(kJournalDir);
+  int holder = open(pdb.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (holder < 0) return;
+  Identity id;
+  bool directory = false;
+  int dir = -1;
+  if (identity_at(holder, name, &id, &directory) && directory && !kept.count(id))
+    dir = openat(holder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir >= 0) {
+    for (const std::string& file : names_in(pdb + name)) unlinkat(dir, file.c_str(), 0);
+    close(dir);
+    unlinkat(holder, name.c_str(), AT_REMOVEDIR);
+  }
+  close(holder);
 }
 
-// Removes what an interrupted transaction created: its entries, then its record directories.
+// Removes what an interrupted transaction made: its entries, then its record directories.
 void remove_created(const Log& log, const std::set<Identity>& kept) {
-  std::set<std::string> created;
-  RecordedPath entry;
-  for (const Line& l : log.lines)
-    if (l.kind == 'C' && parse_logged(l.rest, &entry)) created.insert(l.rest);
-  for (const RecordedPath& entry : removal_order(created)) {
-    Identity id;
-    bool directory = false;
-    if (!identity_of(entry, &id, &directory) || directory || kept.count(id)) continue;
-    DirFd dir = open_parent(entry.target(), entry.path, false, 0);
-    if (dir.ok()) unlinkat(dir.get(), entry.path.leaf.c_str(), 0);
-  }
-  for (const Line& l : log.lines) {
-    if (l.kind != 'R' || !valid_package_name(l.rest)) continue;
-    RecordedPath record = record_entry(l.rest);
-    Identity id;
-    if (identity_of(record, &id) && !kept.count(id)) drop_backup(record, l.rest);
-  }
-}
-
-// Puts back what an interrupted transaction moved aside or changed, newest first.
-void restore(const Log& log, const std::set<Identity>& kept) {
   for (auto it = log.lines.rbegin(); it != log.lines.rend(); ++it) {
     const Line& l = *it;
     RecordedPath entry;
+    if (l.unmade || l.undone || l.kind != 'C' || !parse_logged(l.rest, &entry)) continue;
+    DirFd dir = open_parent_if(entry, l.dir);
+    Identity id;
+    bool directory = false;
+    if (!dir.ok() || !identity_at(dir.get(), entry.path.leaf, &id, &directory) || directory ||
+        kept.count(id))
+      continue;
+    unlinkat(dir.get(), entry.path.leaf.c_str(), 0);
+  }
+  for (const Line& l : log.lines)
+    if (!l.unmade && !l.undone && l.kind == 'R') remove_record_dir(l.rest, kept);
+}
+
+// Puts back what an interrupted transaction moved aside or changed, newest first. False when
+// something could not be put back: the log stays for the next run.
+bool restore(const Log& log, const std::set<Identity>& kept) {
+  bool whole = true;
+  for (auto it = log.lines.rbegin(); it != log.lines.rend(); ++it) {
+    const Line& l = *it;
+    if (l.undone) continue;
+    RecordedPath entry;
     if (l.kind == 'M' && is_backup_name(l.word) && parse_logged(l.rest, &entry)) {
-      RecordedPath backup = entry;
-      backup.path.leaf = l.word;
       Identity id;
-      if (!identity_of(backup, &id)) continue;  // never moved, or back already
       if (identity_of(entry, &id) && kept.count(id)) continue;
-      restore_entry(entry, l.word);
+      if (!restore_entry(entry, l.dir, l.word)) whole = false;
     } else if (l.kind == 'S' && l.rest.size() > 4 && l.rest[1] == ' ' && l.rest[3] == ' ') {
       Package p;
       p.name = l.rest.substr(4);
@@ -170,23 +193,48 @@ void restore(const Log& log, const std::set<Identity>& kept) {
       if (!valid_package_name(p.name) || lstat(root_path(record_dir(p)).c_str(), &st) != 0 ||
           !S_ISDIR(st.st_mode))
         continue;
-      if (l.rest[0] == '1')
-        mark_disabled(p);
-      else
-        mark_enabled(p);
+      if (!(l.rest[0] == '1' ? mark_disabled(p) : mark_enabled(p))) whole = false;
     }
   }
+  return whole;
 }
 
-// A package image that no installation child holds any more; false when there is none.
-bool stale_image(std::string* host_path) {
-  *host_path = root_path("/flash/image");
-  int fd = open(host_path->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+// Deletes the backups a committed transaction left. False when one could not be deleted.
+bool drop_backups(const Log& log, const std::set<Identity>& kept) {
+  bool whole = true;
+  for (const Line& l : log.lines) {
+    RecordedPath entry;
+    if (l.undone || l.kind != 'M' || !is_backup_name(l.word) || !parse_logged(l.rest, &entry))
+      continue;
+    RecordedPath backup = entry;
+    backup.path.leaf = l.word;
+    Identity id;
+    if (identity_of(backup, &id) && !kept.count(id) && !drop_backup(entry, l.dir, l.word))
+      whole = false;
+  }
+  return whole;
+}
+
+// A log this system made: a regular file of its own user, mode 0600, one name.
+bool made_here(int fd) {
   struct stat st;
-  bool stale = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
-  close(fd);
-  return stale;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+         st.st_uid == geteuid() && (st.st_mode & 07777) == 0600;
+}
+
+// Deletes the named spools that no installation child holds any more.
+void remove_stale_spools(const std::string& dir) {
+  const size_t prefix = sizeof kSpoolPrefix - 1;
+  for (const std::string& name : names_in(dir)) {
+    if (name.compare(0, prefix, kSpoolPrefix) != 0) continue;
+    const std::string path = dir + name;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0)
+      unlink(path.c_str());
+    close(fd);
+  }
 }
 
 }  // namespace
@@ -205,37 +253,36 @@ void recover_journals() {
     if (lstat(log.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     log.fd = open(log.path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (log.fd < 0) continue;
+    if (!made_here(log.fd)) {
+      // Not a log this system made: it is only taken away.
+      unlink(log.path.c_str());
+      close(log.fd);
+      continue;
+    }
     logs.push_back(std::move(log));
-    if (fstat(logs.back().fd, &st) != 0 || !S_ISREG(st.st_mode)) continue;
     if (flock(logs.back().fd, LOCK_EX | LOCK_NB) != 0) {
       // A living installation holds it: nothing here is left over.
       for (Log& l : logs) close(l.fd);
       return;
     }
   }
-  std::string image;
-  if (logs.empty() && !stale_image(&image)) return;
+  remove_stale_spools(dir);
+  if (logs.empty()) return;
 
   std::set<std::string> undone;
   for (Log& log : logs) {
     if (!read_log(&log)) log.state.clear();
     if (log.state == "open")
       for (const Line& l : log.lines)
-        if (l.kind == 'R') undone.insert(l.rest);
+        if (l.kind == 'R' && !l.unmade && !l.undone) undone.insert(l.rest);
   }
   const std::set<Identity> kept = protected_entries(undone);
   std::sort(logs.begin(), logs.end(),
             [](const Log& a, const Log& b) { return a.number > b.number; });
   for (Log& log : logs) {
+    bool whole = true;
     if (log.state == "done") {
-      for (const Line& l : log.lines) {
-        RecordedPath entry;
-        Identity id;
-        if (l.kind != 'M' || !is_backup_name(l.word) || !parse_logged(l.rest, &entry)) continue;
-        RecordedPath backup = entry;
-        backup.path.leaf = l.word;
-        if (identity_of(backup, &id) && !kept.count(id)) drop_backup(entry, l.word);
-      }
+      whole = drop_backups(log, kept);
     } else if (log.state == "open" || log.state == "undo") {
       if (log.state == "open") {
         remove_created(log, kept);
@@ -244,17 +291,10 @@ void recover_journals() {
         const size_t at = sizeof kJournalHeader - 1;
         if (pwrite(log.fd, "undo", 4, off_t(at)) == 4) fdatasync(log.fd);
       }
-      restore(log, kept);
+      whole = restore(log, kept);
     }
     // Anything else is not a log this system wrote: it is only taken away.
-    unlink(log.path.c_str());
+    if (whole) unlink(log.path.c_str());
     close(log.fd);
-  }
-
-  if (stale_image(&image)) {
-    Identity id;
-    RecordedPath entry;
-    RecordedPath::parse("/image", &entry);
-    if (!identity_of(entry, &id) || !kept.count(id)) unlink(image.c_str());
   }
 }

@@ -1,5 +1,7 @@
 // The package manager's rules: evaluate() for a candidate, apply() for the installed list.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "pkgmgr/database.h"
 #include "pkgmgr/installation.h"
@@ -189,9 +191,9 @@ void PackageManager::disable_what_active_packages_exclude(int verbosity) {
     if (!active(p)) continue;
     for (const auto& n : installed_) {
       if (n.get() == &p || !will_be_enabled(*n)) continue;
-      if (excludes(p, *n)) {
+      if (keeps_out(p, *n)) {
         if (n->pending == PendingAction::None) n->pending = PendingAction::Disable;
-      } else if (p.pending == PendingAction::Enable && excludes(*n, p)) {
+      } else if (p.pending == PendingAction::Enable && keeps_out(*n, p)) {
         if (n->pending == PendingAction::None) {
           n->pending = PendingAction::Disable;
         } else if (n->pending == PendingAction::Enable) {
@@ -260,6 +262,7 @@ bool PackageManager::keep_something_active(int verbosity) {
     return true;
   for (const auto& p : installed_) p->pending = PendingAction::None;
   if (verbosity >= 1) error("can not uninstall or disable all packages");
+  plan_refused_ = true;
   return false;
 }
 
@@ -276,17 +279,22 @@ bool PackageManager::perform_plan(int verbosity) {
   std::reverse(going.begin(), going.end());
   coming = order_packages_as(coming, false, false);
 
+  // A change that cannot be made ends the plan: the transaction it belongs to is undone.
   for (Package* p : going) {
     std::string label = package_label(*p);
     if (p->pending == PendingAction::Uninstall) {
       if (verbosity >= 2) show_progress("uninstalling " + label + "...");
+      bool removed;
       if (journal_) {
-        journal_->set_aside(p);
+        removed = journal_->set_aside(p, label_.empty() ? label : label_);
       } else {
         // Set aside and deleted at once: a run that dies midway leaves the package whole.
         Journal removal(*this, true);
-        removal.set_aside(p);
-        removal.commit();
+        removed = removal.set_aside(p, label) && removal.commit();
+      }
+      if (!removed) {
+        plan_failed_ = true;
+        return true;
       }
       if (verbosity >= 2) note("uninstalled %s", label.c_str());
     } else {
@@ -294,8 +302,7 @@ bool PackageManager::perform_plan(int verbosity) {
         show_progress("disabling " + label + "...");
         note("disabled %s", label.c_str());
       }
-      if (journal_ && p != shielded_) journal_->state_changing(*p);
-      mark_disabled(*p);
+      if (!change_state(*p, true)) return true;
     }
   }
   for (Package* p : coming) {
@@ -304,10 +311,30 @@ bool PackageManager::perform_plan(int verbosity) {
       show_progress("enabling " + label + "...");
       note("enabled %s", label.c_str());
     }
-    if (journal_ && p != shielded_) journal_->state_changing(*p);
-    mark_enabled(*p);
+    if (!change_state(*p, false)) return true;
   }
   return !going.empty() || !coming.empty();
+}
+
+bool PackageManager::keeps_out(const Package& a, const Package& b) const {
+  if (!a.stand_in_of.empty() && !same_name(b.bundle.name, a.stand_in_of)) return false;
+  return excludes(a, b);
+}
+
+bool PackageManager::change_state(Package& p, bool disable) {
+  // A stand-in has no record: its state lives in memory only.
+  if (!p.stand_in_of.empty()) return disable ? mark_disabled(p) : mark_enabled(p);
+  if (journal_ && &p != shielded_ && !journal_->state_changing(p)) {
+    error("could not %s %s: %s", disable ? "disable" : "enable", package_label(p).c_str(),
+          strerror(errno));
+    plan_failed_ = true;
+    return false;
+  }
+  if (disable ? mark_disabled(p) : mark_enabled(p)) return true;
+  error("could not %s %s: %s", disable ? "disable" : "enable", package_label(p).c_str(),
+        strerror(errno));
+  plan_failed_ = true;
+  return false;
 }
 
 bool PackageManager::apply(int verbosity) {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "archive/package.h"
+#include "archive/package_walk.h"
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
 #include "archive_writer.h"
@@ -81,14 +82,6 @@ bool split_parts(const std::string& archive, std::vector<RawPart>* parts, std::s
     at += size_t(size);
   }
   return true;
-}
-
-// Reads a package's header and metadata parts; returns its label, from whatever could be
-// read when they are broken (the check then finds no fresh digest and fails).
-std::string read_label(PartReader& reader) {
-  PackageInfo p;
-  read_package_info(p, reader);
-  return p.name.empty() ? std::string("(unnamed package)") : package_label(p);
 }
 
 }  // namespace
@@ -180,42 +173,15 @@ bool check_archive(const std::string& path, const uint8_t* public_key,
     *error = path + ": not a package archive (no valid file header)";
     return false;
   }
-  // The part types of the installation child in image mode, the mode of every flow.
-  for (int32_t type : {PackageHeader, BundleHeader, BundleContents, Architecture, Depends,
-                       Provides, Conflicts, Image, FileData, InstallScript, UninstallScript,
-                       Signature})
-    r.want(type);
-  r.next_part();
-  while (r.current_type() >= 0) {
-    if (r.current_type() != PackageHeader) {  // the bundle's own parts
-      r.next_part();
-      continue;
-    }
+  // Walked as the installation child walks it (image mode, the mode of every flow).
+  WalkedArchive walked;
+  walk_archive(r, WalkMode::kImage, &walked, public_key);
+  for (const WalkedPackage& p : walked.packages) {
     PackageVerdict verdict;
-    verdict.label = read_label(r);
-    if (!r) r.next_part();  // broken metadata: the walk ends here, without a digest
-    // The parts the installation step takes, in its order; the check comes after them.
-    for (int32_t type : {Image, InstallScript, UninstallScript, FileData})
-      if (r.current_type() == type) r.next_part();
-    bool genuine = false;
-    if (r.current_type() == Signature) {
-      if (!public_key) {
-        genuine = r.verify_signature_part();
-      } else if (r.remaining() >= kSignatureRecordSize) {
-        uint8_t digest[20], record[kSignatureRecordSize];
-        r.finalize_package_digest();
-        r.take_package_digest(digest);
-        genuine = r.read(reinterpret_cast<char*>(record), kSignatureRecordSize) &&
-                  signature_record_valid_for(kSignatureHashConstants, public_key, digest,
-                                             record);
-      }
-      if (genuine) verdict.kind = PackageVerdict::Signed;
-      r.next_part();
-    } else if (r.current_type() == PackageHeader || r.current_type() == -1) {
-      uint8_t digest[20];
-      if (r.take_package_digest(digest) && is_trusted_digest(digest))
-        verdict.kind = PackageVerdict::TrustedDigest;
-    }
+    verdict.label = walked_label(p);
+    if (p.genuine())
+      verdict.kind = p.proof == Proof::kSigned ? PackageVerdict::Signed
+                                               : PackageVerdict::TrustedDigest;
     verdicts->push_back(verdict);
   }
   if (verdicts->empty()) {
