@@ -11,6 +11,8 @@
 #include <string>
 
 #include "archive/inflate_reader.h"
+#include "archive/package_walk.h"
+#include "archive/part_reader.h"
 #include "archive_writer.h"
 #include "fuzz_support.h"
 #include "pkgmgr/database.h"
@@ -61,8 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     open_repository(pm, flags & 1);
     pm.apply(flags >> 1 & 3);
     if (flags & 8) {
+      WalkedArchive walked;
+      {
+        MemoryStream first(genuine, false);
+        PartReader walk(first, true);
+        walk_archive(walk, WalkMode::kImage, &walked);
+      }
       MemoryStream archive(genuine, false);
-      pm.install_archive(archive, kUpgrade, Choices(), nullptr, nullptr);
+      pm.install_archive(archive, kUpgrade, Choices(), nullptr, walked);
     }
   }
   if (open_descriptor_count() != fds) oracle_failure("database", "a descriptor was left open");

@@ -2,14 +2,20 @@
 """Crash safety of the target and its package database: `kpk install` is killed at many
 points of an installation (fresh and upgrade), or runs out of space on a small file system,
 and the next run must load a database whose records describe files that exist, leave no
-file in the target that no record names, and keep an interrupted upgrade's old version whole.
+file in the target that no record names, and find the target whole: every entry as before
+the installation or every entry as after a complete one (an upgraded bundle all old or all
+new, a refused archive not at all). A rerun of the same archive then brings the new state.
 
 Kill points: SIGKILL to the whole process group once the installation child has consumed a
 given offset of the archive stream, and (with strace) SIGKILL injected into the child at its
-Nth call of one file-system system call. CRASH_POINTS scales the number of points."""
+Nth call of one file-system system call. Failure points: ENOSPC or EIO injected into the
+child at its Nth call; the run then either succeeds whole or says why not. CRASH_POINTS
+scales the number of points."""
+import contextlib
 import hashlib
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -34,36 +40,49 @@ STRACE = shutil.which("strace")
 VALGRIND = shutil.which("valgrind") if os.environ.get("KEST_VALGRIND") == "1" else None
 
 
-def signed_parts(name, ver, files):
-    parts = [k.part(k.PACKAGE_HEADER, k.header_record(name, ver, 1700000000)),
-             k.part(k.UNINSTALL_SCRIPT, b"true\n"),
-             k.part(k.FILE_DATA, k.compress(b"".join(k.file_record(*f) for f in files), 1))]
+def signed_parts(name, ver, files, depends=(), conflicts=(), signed=True):
+    parts = [k.part(k.PACKAGE_HEADER, k.header_record(name, ver, 1700000000))]
+    parts += [k.part(t, k.ref_list(refs)) for t, refs in ((k.DEPENDS, depends),
+                                                          (k.CONFLICTS, conflicts)) if refs]
+    parts += [k.part(k.UNINSTALL_SCRIPT, b"true\n"),
+              k.part(k.FILE_DATA, k.compress(b"".join(k.file_record(*f) for f in files), 1))]
+    if not signed:
+        return parts
     header = k.part(k.SIGNATURE, b"")[:2] + (68).to_bytes(4, "little")
     digest = kpksig.sha1(b"".join(parts) + header)
     return parts + [header + kpksig.sign(TRUST, DEV_SCALAR, digest)]
 
 
-def package(name, ver, files):
-    return k.archive(signed_parts(name, ver, files))
+def package(name, ver, files, **kw):
+    return k.archive(signed_parts(name, ver, files, **kw))
 
 
-def big_parts(ver, names, salt, name="big"):
+def filler(name, count, salt):
+    """count files of incompressible content in etc/<name>/."""
+    rng = random.Random(salt)
+    return [("etc/%s/%d" % (name, i), 0o100644, rng.randbytes(800 + i * 37 % 1200))
+            for i in range(count)]
+
+
+def big_parts(ver, names, salt, name="big", signed=True):
     rng = random.Random(salt)
     files = [("usr/share/%s" % name, 0o40755), ("usr/lib/%s" % name, 0o120777, b"../share/" + name.encode())]
     for n in names:  # incompressible content, so that the stream is long
         files.append(("usr/share/%s/%s" % (name, n), 0o100644, rng.randbytes(1500 + n * 7 % 3000)))
-    return signed_parts(name, ver, files)
+    return signed_parts(name, ver, files, signed=signed)
 
 
-def big(ver, names, salt):
-    return k.archive(big_parts(ver, names, salt))
+def big(ver, names, salt, signed=True):
+    return k.archive(big_parts(ver, names, salt, signed=signed))
 
 
-def suite(ver, salt):
-    """A bundle of two members, both of them replaced by the next version."""
+def suite(ver, salt, unsigned=()):
+    """A bundle of two members, both of them replaced by the next version; the members named
+    in unsigned come without their signature part."""
     head = [k.part(k.BUNDLE_HEADER, k.header_record("suite", ver, 1700000000))]
-    return k.archive(head + big_parts(ver, range(salt, salt + 80), salt, "one") +
-                     big_parts(ver, range(salt, salt + 80), salt + 1, "two"))
+    return k.archive(head + big_parts(ver, range(salt, salt + 80), salt, "one",
+                                      "one" not in unsigned) +
+                     big_parts(ver, range(salt, salt + 80), salt + 1, "two", "two" not in unsigned))
 
 
 BASE = package("base", k.version(1, 0), [("etc/base%d" % i, 0o100644, b"base %d\n" % i)
@@ -72,7 +91,27 @@ OLD = big(k.version(1, 0), range(0, 300), 1)
 NEW = big(k.version(2, 0), range(100, 420), 2)  # replaces 200 files, drops 100, adds 120
 FORGED = NEW[:-1] + bytes([NEW[-1] ^ 1])  # fails at its very end: everything is undone
 SUITE1, SUITE2 = suite(k.version(1, 0), 0), suite(k.version(2, 0), 40)
+# Archives that carry no valid signature: written out and then found not genuine.
+NEW_UNSIGNED = big(k.version(2, 0), range(100, 420), 2, signed=False)
+SUITE2_HALF_UNSIGNED = suite(k.version(2, 0), 40, unsigned=("two",))
+SUITE1_UNSIGNED = suite(k.version(1, 0), 0, unsigned=("one", "two"))
+# Plans that change other packages: rival disables the installed peer; lib-2.0 takes the
+# requirement of the installed app (lib 1.x), which is uninstalled with it.
+PEER = package("peer", k.version(1, 0), filler("peer", 30, 5))
+RIVAL = package("rival", k.version(1, 0), filler("rival", 60, 6), conflicts=[("peer",)])
+LIB1 = package("lib", k.version(1, 0), filler("lib", 40, 7))
+APP = package("app", k.version(1, 0), filler("app", 30, 8),
+              depends=[("lib", k.version(1, 0), k.version(1, 255, chr(255), 255))])
+LIB2 = package("lib", k.version(2, 0), filler("lib", 50, 9))
 V1, V2 = "%d 1700000000" % k.version(1, 0), "%d 1700000000" % k.version(2, 0)
+# The database before and after complete installations, as records() tells it.
+ALONE, BIG1, BIG2 = "base 1.0", "base 1.0, big 1.0", "base 1.0, big 2.0"
+SUITE_1, SUITE_2 = ("base 1.0, one %s in suite, suite %s, two %s in suite" % (v, v, v)
+                    for v in ("1.0", "2.0"))
+# The calls a kill or an injected failure lands on; the syncs mark the steps of a transaction.
+TARGET_CALLS = ["openat", "renameat", "unlinkat", "unlink", "mkdir", "mkdirat", "write",
+                "pwrite64", "fsync", "fdatasync"]
+SYNCS = ("fsync", "fdatasync")
 
 
 def close_quietly(pipe):
@@ -95,6 +134,39 @@ def snapshot(root):
                 with open(path, "rb") as f:
                     out[rel] = hashlib.sha1(f.read()).hexdigest()
     return out
+
+
+def tree(root):
+    """The snapshot with the permissions of every file: what two targets must share to be
+    the same. (A recovery may leave a directory the killed installation made.)"""
+    out = snapshot(root)
+    for rel, what in out.items():
+        if not what.startswith("-> "):
+            out[rel] = "%o %s" % (os.lstat(os.path.join(root, rel)).st_mode, what)
+    return out
+
+
+def records(root):
+    """The database at a glance: "name version[ disabled][ in bundle]" for every record."""
+    def read(path):
+        try:
+            with open(path) as f:
+                return f.read().split() or [""]
+        except OSError:
+            return None
+
+    pdb = os.path.join(root, "var/pdb")
+    out = []
+    for name in sorted(os.listdir(pdb)) if os.path.isdir(pdb) else []:
+        record = os.path.join(pdb, name)
+        ver = (read(os.path.join(record, "version")) or ["?"])[0]
+        text = "%s %s" % (name, "%d.%d" % (int(ver) >> 24, int(ver) >> 16 & 255)
+                          if ver.isdigit() else ver)
+        if read(os.path.join(record, "disabled")) is not None:
+            text += " disabled"
+        bundle = read(os.path.join(record, "bundle"))
+        out.append(text + (" in " + bundle[0] if bundle else ""))
+    return ", ".join(out)
 
 
 class Target:
@@ -139,6 +211,18 @@ class Target:
         test.assertIn(version, (V1, V2))
         return version
 
+    def whole(self, test, states):
+        """The target equals one of states (name -> tree) in every entry: its name."""
+        now = tree(self.path)
+        for state, entries in states.items():
+            if now == entries:
+                return state
+        # The nearest state, and how the target differs from it.
+        name, entries = min(states.items(), key=lambda s: len(set(s[1].items()) ^ set(now.items())))
+        differ = sorted(p for p in set(now) | set(entries) if now.get(p) != entries.get(p))
+        test.fail("not %s: %s; %d entries differ from %s: %s" % (
+            " nor ".join(states), records(self.path), len(differ), name, " ".join(differ[:6])))
+
 
 class CrashSafety(unittest.TestCase):
     def setUp(self):
@@ -148,25 +232,28 @@ class CrashSafety(unittest.TestCase):
         self.addCleanup(self.dir.cleanup)
         self.archives = {}
         for name, data in (("base", BASE), ("old", OLD), ("new", NEW), ("suite1", SUITE1),
-                           ("suite2", SUITE2), ("forged", FORGED)):
+                           ("suite2", SUITE2), ("forged", FORGED), ("peer", PEER),
+                           ("lib", LIB1), ("app", APP)):
             self.archives[name] = os.path.join(self.dir.name, name + ".kpk")
             with open(self.archives[name], "wb") as f:
                 f.write(data)
 
     def fresh_target(self, first, where=None):
-        """A target holding base and the archive first (if any), with their entries."""
+        """A target holding base and the archives first names (if any), with their entries."""
         t = Target(tempfile.mkdtemp(dir=where or self.dir.name))
         p = t.kpk("install", "--quiet", self.archives["base"],
-                  *([self.archives[first]] if first else []))
+                  *[self.archives[n] for n in (first or "").split()])
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         snap = snapshot(t.path)
         base = {p: d for p, d in snap.items() if p.startswith("etc/base")}
         old = {p: d for p, d in snap.items() if p.startswith("usr/") and first == "old"}
         return t, base, old
 
-    def start(self, t):
-        return subprocess.Popen([KPK, "install", "--quiet", "--root", t.path, "-"],
-                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+    def start(self, t, quiet=True):
+        """kpk install reading the archive from a pipe; its messages are kept unless quiet."""
+        return subprocess.Popen([KPK, "install", *(["--quiet"] if quiet else []), "--root",
+                                 t.path, "-"], stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL if quiet else subprocess.PIPE,
                                 stderr=subprocess.DEVNULL, start_new_session=True)
 
     def child_of(self, proc):
@@ -185,17 +272,23 @@ class CrashSafety(unittest.TestCase):
         proc.stdin.write(data[:offset])
         proc.stdin.flush()
         deadline = time.time() + 5
-        # Until the child has read what reached it (the parent keeps up to a block in its
-        # buffer) and waits for more.
+        # Until the child has read what reached it and waits for more: every thread asleep and
+        # nothing more read for a while (the parent keeps up to 64 KB in its buffer, so the
+        # child may never see the whole offset).
+        last, since = -1, time.time()
         while time.time() < deadline:
             try:
                 with open("/proc/%d/io" % child) as f:
                     rchar = int(f.read().split("rchar: ")[1].split()[0])
-                with open("/proc/%d/stat" % child) as f:
-                    state = f.read().rsplit(")", 1)[1].split()[0]
+                states = []
+                for task in os.listdir("/proc/%d/task" % child):
+                    with open("/proc/%d/task/%s/stat" % (child, task)) as f:
+                        states.append(f.read().rsplit(")", 1)[1].split()[0])
             except (OSError, IndexError):
                 break
-            if rchar >= offset - 8192 and state == "S":
+            if rchar != last or set(states) != {"S"}:
+                last, since = rchar, time.time()
+            elif rchar >= offset - 8192 or time.time() - since > 0.02:
                 break
             time.sleep(0.0005)
         os.killpg(proc.pid, signal.SIGKILL)
@@ -220,10 +313,10 @@ class CrashSafety(unittest.TestCase):
             time.sleep(0.001)
         self.fail("the killed installation child %d lives on" % child)
 
-    def traced(self, t, strace_args):
+    def traced(self, t, strace_args, quiet=True):
         """Starts kpk install with strace attached to its child; (proc, tracer, child), or None
         when strace cannot attach (then the processes are gone again)."""
-        proc = self.start(t)
+        proc = self.start(t, quiet)
         child = self.child_of(proc)
         tracer = subprocess.Popen([STRACE, "-qq", *strace_args, "-p", str(child)],
                                   stderr=subprocess.DEVNULL)
@@ -253,63 +346,201 @@ class CrashSafety(unittest.TestCase):
         tracer.wait()
         self.wait_gone(child)
 
-    def count_calls(self, first, data, calls):
-        """How often the child makes each of calls in a whole installation; {} without strace."""
-        t, _, _ = self.fresh_target(first)
-        log = os.path.join(self.dir.name, "count")
-        started = self.traced(t, ["-c", "-o", log, "-e", "trace=" + ",".join(calls)])
+    def fail_at_call(self, t, data, call, n, error):
+        """error injected into the child's nth call of call: (exit status, output), or None
+        when strace cannot attach."""
+        started = self.traced(t, ["-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                  "inject=%s:error=%s:when=%d" % (call, error, n)], quiet=False)
         if not started:
-            print("\nstrace cannot attach: no kill points by system call", file=sys.stderr)
-            return {}
-        proc, tracer, _ = started
-        proc.stdin.write(data)
-        proc.stdin.close()
-        proc.wait()
+            return None
+        proc, tracer, child = started
+        out, _ = proc.communicate(data)
         tracer.wait()
-        with open(log) as f:  # columns: % time, seconds, usecs/call, calls, [errors,] syscall
-            return {w[-1]: int(w[3]) for w in map(str.split, f) if w and w[-1] in calls}
+        self.wait_gone(child)
+        return proc.returncode, out.decode(errors="replace")
 
-    def run_points(self, first, data, name="big", calls=True, points=POINTS):
-        """Installs data over a target holding base and first, killed at each point."""
-        outcomes = {"": 0, V1: 0, V2: 0}
+    def complete_run(self, first, data, expect, trace=True, quiet=True):
+        """Installs data over a target holding base and first, traced when trace (and strace
+        can attach), and checks the records before and after against expect (a pair of
+        records() texts; the same twice for an archive that must change nothing, and then
+        nothing at all may change). Returns the states a killed installation may leave
+        ({"old": tree, "new": tree}, only "old" for such an archive) and the child's calls
+        that touch the target ({call: [numbers of its calls of that name]}; {} without
+        strace)."""
+        t, _, _ = self.fresh_target(first)
+        states, before = {"old": tree(t.path)}, records(t.path)
+        log = os.path.join(self.dir.name, "calls")
+        started = trace and STRACE and self.traced(
+            t, ["-o", log, "-e", "trace=" + ",".join(TARGET_CALLS)], quiet)
+        counts = {}
+        if started:
+            proc, tracer, child = started
+            proc.communicate(data)
+            tracer.wait()
+            self.wait_gone(child)
+            status = proc.returncode
+            seen = dict.fromkeys(TARGET_CALLS, 0)
+            with open(log) as f:
+                for call, fd in re.findall(r"^(\w+)\((\d*)", f.read(), re.M):
+                    if call not in seen:
+                        continue
+                    seen[call] += 1
+                    if not (call.startswith(("write", "pwrite")) and fd in ("1", "2")):
+                        counts.setdefault(call, []).append(seen[call])  # not a message
+        else:
+            if trace and STRACE:
+                print("\nstrace cannot attach: no points by system call", file=sys.stderr)
+            status = t.kpk("install", "--quiet", "-", input=data).returncode
+        listing = t.kpk("installed", text=True)
+        self.assertEqual(listing.returncode, 0, listing.stderr)
+        old, new = states["old"], tree(t.path)
+        refused = expect[0] == expect[1]
+        if not refused:
+            states["new"] = new
+        with self.subTest(run="complete"):
+            self.assertEqual(before, expect[0])
+            self.assertEqual(records(t.path), expect[1], "after a complete run")
+            changed = sorted(p for p in set(old) | set(new) if old.get(p) != new.get(p))
+            self.assertTrue(not refused or not changed, "it changed " + " ".join(changed))
+            self.assertEqual(status != 0, refused, "exit status %d" % status)
+        shutil.rmtree(t.path)
+        return states, counts
+
+    @contextlib.contextmanager
+    def point(self, tally, failed="failed", **label):
+        """A subtest, counted in tally[failed] unless it passes."""
+        passed = False
+        with self.subTest(**label):
+            yield
+            passed = True
+        tally[failed] += not passed
+
+    @staticmethod
+    def spread(counts, points):
+        """(call, n, total): points over each call's numbers in proportion to their count (at
+        least one; every sync, up to points: they mark the steps of a transaction), the last
+        one included (the end of the transaction and what follows it)."""
+        everything = sum(map(len, counts.values()))
+        for call, numbers in sorted(counts.items()):
+            total = len(numbers)
+            share = min(total, points) if call in SYNCS else max(1, points * total // everything)
+            for i in range(share):
+                yield call, numbers[total - 1 - (total - 1) * i // max(1, share - 1)], total
+
+    def run_points(self, first, data, name, expect, calls=True, points=POINTS, offsets=True,
+                   rerun=False):
+        """Installs data over a target holding base and first, killed at each point; the next
+        run finds the target consistent and whole: as before, or as after a complete
+        installation (see complete_run). rerun: installing data again then succeeds (a
+        package already installed in its version is refused, a bundle installed again) and
+        brings the complete installation's state."""
+        states, counts = self.complete_run(first, data, expect, calls)
+        bundle = data[8:10] == k.BUNDLE_HEADER.to_bytes(2, "little")
+        tally = dict.fromkeys(["points", "failed", *states] + ["reruns failed"] * rerun, 0)
 
         def check(t, base, old, kill):
-            with self.subTest(kill=kill):
-                outcomes[t.check(self, base, old, name)] += 1
+            tally["points"] += 1
+            state = None
+            with self.point(tally, kill=kill):
+                t.check(self, base, old, name)
+                state = t.whole(self, states)
+                tally[state] += 1
+            if rerun:  # also over what a failed check found: the rerun is the way out of it
+                with self.point(tally, "reruns failed", kill=kill, then="rerun"):
+                    p = t.kpk("install", "-", input=data)
+                    if state != "new" or bundle:
+                        self.assertEqual(p.returncode, 0, "rerun over the %s state: %s" %
+                                         (state or "broken", p.stdout + p.stderr))
+                    t.whole(self, {"new": states["new"]})
             shutil.rmtree(t.path)
 
         # Offsets spread over the stream.
-        for i in range(points):
+        for i in range(points if offsets else 0):
             offset = 64 + (len(data) - 64) * i // points
             t, base, old = self.fresh_target(first)
             self.kill_at_offset(t, data, offset)
             check(t, base, old, "offset %d" % offset)
-        # The calls that change the target, each killed at points spread over its count (the
-        # last one included: the end of the transaction and what follows it).
-        counts = self.count_calls(first, data, ["openat", "renameat", "unlinkat", "unlink",
-                                                "write", "pwrite64"]) if calls and STRACE else {}
-        for call, total in counts.items():
-            share = max(1, points * total // sum(counts.values()))
-            for i in range(share):
-                n = total - (total - 1) * i // max(1, share - 1)
-                t, base, old = self.fresh_target(first)
-                self.kill_at_call(t, data, call, n)
-                check(t, base, old, "%s #%d of %d" % (call, n, total))
-        print("\n%s over %s: %d kill points, outcomes (%s's version: count) %s" %
-              (name, first, sum(outcomes.values()), name, outcomes), file=sys.stderr)
+        # The calls that change the target, each killed at points spread over its count.
+        for call, n, total in self.spread(counts, points):
+            t, base, old = self.fresh_target(first)
+            self.kill_at_call(t, data, call, n)
+            check(t, base, old, "%s #%d of %d" % (call, n, total))
+        print("\n%s over %s: kill points %s" % (name, first, tally), file=sys.stderr)
+
+    def inject_points(self, first, data, name, expect, points=POINTS):
+        """Installs data over a target holding base and first with one call of the child
+        failing (ENOSPC, EIO at every third point): the run succeeds with the new state whole
+        or prints an error, and the next run finds the target consistent and whole."""
+        states, counts = self.complete_run(first, data, expect, quiet=False)
+        tally = {"points": 0, "failed": 0, "exit 0": 0, "old": 0, "new": 0}
+        for i, (call, n, total) in enumerate(self.spread(counts, points)):
+            error = "EIO" if i % 3 == 2 else "ENOSPC"
+            t, base, old = self.fresh_target(first)
+            ran = self.fail_at_call(t, data, call, n, error)
+            if not ran:
+                continue
+            tally["points"] += 1
+            status, out = ran
+            said = "exit status %d, %s" % (status, [l.split("\r")[-1] for l in out.split("\n")
+                                                    if "ERROR: " in l] or "no error")
+            with self.point(tally, fail="%s at %s #%d of %d" % (error, call, n, total)):
+                try:
+                    if status != 0:
+                        self.assertIn("ERROR: ", out)
+                    t.check(self, base, old, name)
+                    state = t.whole(self, states)
+                    tally[state] += 1
+                    if status == 0:  # never a success that left the old version
+                        tally["exit 0"] += 1
+                        self.assertEqual(state, "new")
+                except AssertionError as e:
+                    raise AssertionError("%s (%s)" % (e, said)) from None
+            shutil.rmtree(t.path)
+        print("\n%s over %s: failure points %s" % (name, first, tally), file=sys.stderr)
 
     def test_fresh_install_killed(self):
-        self.run_points(None, OLD)
+        self.run_points(None, OLD, "big", (ALONE, BIG1), rerun=True)
 
     def test_upgrade_killed(self):
-        self.run_points("old", NEW)
+        self.run_points("old", NEW, "big", (BIG1, BIG2), rerun=True)
 
     def test_failed_upgrade_killed_while_undone(self):
-        self.run_points("old", FORGED, points=POINTS // 2)
+        self.run_points("old", FORGED, "big", (BIG1, BIG1), points=POINTS // 2)
 
     def test_bundle_upgrade_killed(self):
-        # Each member is a transaction of its own inside the bundle's.
-        self.run_points("suite1", SUITE2, "suite", calls=False)
+        # Each member is a transaction of its own inside the bundle's: the members and the
+        # bundle's record must still come back in one version, and a rerun must complete it.
+        self.run_points("suite1", SUITE2, "suite", (SUITE_1, SUITE_2), rerun=True)
+
+    def test_bundle_install_killed(self):
+        # Nothing of the bundle, or all of it.
+        self.run_points(None, SUITE1, "suite", (ALONE, SUITE_1), rerun=True)
+
+    def test_unsigned_killed(self):
+        """Archives that prove not genuine only at their end: a package over its older version
+        and a bundle of unsigned members, killed or not, leave every entry as it was. A bundle
+        upgrade whose second member is unsigned brings its genuine member, and the old version
+        of the unsigned one, which the bundle still names, stays."""
+        half = "base 1.0, one 2.0 in suite, suite 2.0, two 1.0 in suite"
+        for first, data, name, expect in (("old", NEW_UNSIGNED, "big", (BIG1, BIG1)),
+                                          ("suite1", SUITE2_HALF_UNSIGNED, "suite", (SUITE_1, half)),
+                                          (None, SUITE1_UNSIGNED, "suite", (ALONE, ALONE))):
+            self.run_points(first, data, name, expect, points=max(2, POINTS // 2))
+
+    def test_plan_killed(self):
+        """Installations whose plan changes other packages: rival disables the installed peer;
+        lib-2.0 makes the installed app lose its requirement, and app is uninstalled."""
+        self.run_points("peer", RIVAL, "rival",
+                        ("base 1.0, peer 1.0", "base 1.0, peer 1.0 disabled, rival 1.0"),
+                        offsets=False, rerun=True)
+        self.run_points("lib app", LIB2, "lib", ("app 1.0, base 1.0, lib 1.0", "base 1.0, lib 2.0"),
+                        offsets=False, rerun=True)
+
+    def test_failures_injected(self):
+        if not STRACE:
+            self.skipTest("needs strace")
+        self.inject_points("old", NEW, "big", (BIG1, BIG2))
+        self.inject_points("suite1", SUITE2, "suite", (SUITE_1, SUITE_2))
 
     def test_clean_under_valgrind(self):
         """The installation child's whole path under valgrind: a refused upgrade undone, an

@@ -22,6 +22,12 @@ std::string PackageManager::unreadable_label(const PackageInfo& p,
   return archive_name_.empty() ? std::string("(unnamed package)") : archive_name_;
 }
 
+Package* PackageManager::installed_named(const std::string& name) const {
+  for (const auto& q : installed_)
+    if (same_name(q->name, name)) return q.get();
+  return nullptr;
+}
+
 bool PackageManager::plan(int verbosity, Journal& transaction) {
   Journal* outer = journal_;
   journal_ = &transaction;
@@ -50,6 +56,7 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
     }
     return {PackageOutcome::kFailed, nullptr};
   }
+  const std::string name = p->name;
   const WalkedPackage* verdict = walked_ ? walked_->at(at) : nullptr;
   const bool genuine = verdict && verdict->genuine();
   if (p->has_image && image_name) *image_name = record_dir(*p);
@@ -67,13 +74,7 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
   }
 
   if ((found & ~flags) || (found & kReinstall)) {
-    Package* present = nullptr;
-    for (const auto& q : installed_) {
-      if (same_name(q->name, p->name)) {
-        present = q.get();
-        break;
-      }
-    }
+    Package* present = installed_named(p->name);
     bool same = (found & kReinstall) != 0;
     if (bundle) {
       // A bundle's own parts are signed by nobody: an installed package counts as its member
@@ -84,7 +85,7 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
       if (!((flags & kReinstall) && same)) return {PackageOutcome::kRefused, present};
       if (!genuine) {
         report_broken(package_label(*p));
-        return {PackageOutcome::kFailed, nullptr};
+        return {PackageOutcome::kFailed, present};
       }
       clear_progress();
       note("installed %s%s", p->disabled ? "(disabled) " : "", package_label(*p).c_str());
@@ -97,7 +98,7 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
     // Refused before anything is written.
     report_broken(display_label(*p));
     if (bundle) skip_package(r);
-    return {PackageOutcome::kFailed, nullptr};
+    return {PackageOutcome::kFailed, installed_named(name)};
   }
 
   // Everything changed for this package stays undoable until the transaction is committed,
@@ -108,41 +109,39 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
   const std::string outer_label = label_;
   label_ = display_label(*p);
   bool ok = true;
+  bool broke = false;  // a change could not be made: more than this package is in doubt
   if (!r.is_plain()) {
     // Make room: the old version is set aside and the new package stands in for it while the
     // plan is made.
-    for (const auto& q : installed_) {
-      if (same_name(q->name, p->name)) {
-        ok = transaction.set_aside(q.get(), label_);
-        break;
-      }
-    }
-    if (ok) {
+    if (Package* old = installed_named(p->name)) broke = !transaction.set_aside(old, label_);
+    if (!broke) {
       Package* candidate = p.get();
       installed_.push_back(std::move(p));
       shielded_ = candidate;
       ok = plan(1, transaction);
+      broke = plan_failed_;
       shielded_ = nullptr;
       p = take_out(candidate);
     }
   }
-  if (ok) {
+  if (ok && !broke) {
     Installation installation(*this, *p, r, Target::flash(), transaction);
-    ok = installation.run();
+    broke = !installation.run();
   }
   Package* installed = nullptr;
-  if (ok) {
+  if (ok && !broke) {
     installed = p.get();
     installed_.push_back(std::move(p));
     // The plan may remove it again (a requirement still missing): then it is not installed.
     ok = plan(0, transaction) && is_installed(installed);
+    broke = plan_failed_;
   }
   label_ = outer_label;
-  if (!ok) {
+  if (!ok || broke) {
     transaction.roll_back_to(mark);
     if (installed) take_out(installed);
     if (bundle) skip_package(r);
-    return {PackageOutcome::kFailed, nullptr};
+    return {broke ? PackageOutcome::kBroke : PackageOutcome::kFailed, installed_named(name)};
   }
   if (bundle_transaction) {
     to_finish_.push_back(installed->name);
@@ -200,7 +199,7 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
   to_finish_.clear();
   BundleMembers members = install_members(r, flags, choices, ref, &old_members, transaction);
   label_ = label;
-  bool ok = members.installed + members.carried > 0;
+  bool ok = !members.broke && members.installed + members.carried > 0;
   if (ok) {
     for (const auto& q : installed_)
       if (old_members.count(q->name) && same_name(q->bundle.name, ref.name))
@@ -212,7 +211,8 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
   if (!ok) {
     take_out(own);
     transaction.roll_back();
-    if (members.installed + members.carried > 0) return InstallResult::kFailed;  // reported
+    if (members.broke || members.installed + members.carried > 0)
+      return InstallResult::kFailed;  // reported
     error("installation of %s failed: none of its packages could be installed", label.c_str());
     return InstallResult::kNoMember;
   }
@@ -257,10 +257,16 @@ PackageManager::BundleMembers PackageManager::install_members(PartReader& r, uin
   while (r.current_type() == PackageHeader) {
     PackageOutcome outcome =
         install_package_from(r, flags, choices, &ref, nullptr, &transaction);
-    // Whatever version of it is installed, the bundle still carries it: no old member to drop.
+    // Whatever version of it is installed, the bundle still names it, installed now or not (a
+    // member refused by the rules, not genuine, or failed): no old member to drop.
     if (outcome.package) old_members->erase(outcome.package->name);
     if (outcome.kind == PackageOutcome::kInstalled) ++members.installed;
     if (outcome.kind == PackageOutcome::kAlreadyInstalled) ++members.carried;
+    if (outcome.kind == PackageOutcome::kBroke) {
+      // The disk failed under a member: the bundle comes back whole, as it was.
+      members.broke = true;
+      break;
+    }
   }
   return members;
 }

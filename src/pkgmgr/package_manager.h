@@ -50,9 +50,10 @@ struct PackageOutcome {
     kAlreadyInstalled,  // the same version and build was installed already (a bundle member:
                         // installed by this bundle before, and genuine here)
     kRefused,           // refused by the rules (package: an installed one of its name, if any)
-    kFailed,            // unreadable, or its installation failed or was undone by the plan
+    kFailed,            // unreadable, not genuine, or undone by the plan (a requirement missing)
+    kBroke,             // its installation failed while writing (reported) and was undone
   } kind;
-  Package* package;  // null when none of its name is installed
+  Package* package;  // the installed package of its name afterwards; null when there is none
 };
 
 class PackageManager : public MessageChannel {
@@ -128,11 +129,14 @@ class PackageManager : public MessageChannel {
   // plan_failed_) when that cannot be written.
   bool change_state(Package& p, bool disable);
   bool is_installed(const Package* p) const;
+  // The first installed package of that name, or null.
+  Package* installed_named(const std::string& name) const;
 
   // The steps of install_bundle.
   struct BundleMembers {
     size_t installed = 0;  // members installed now
     size_t carried = 0;    // members this bundle installed before, in the carried version
+    bool broke = false;    // a member's installation failed while writing
   };
   // Adds a stand-in for every name of the contents list the reader stands on (if it does),
   // so that those members come in disabled; returns them.
