@@ -36,8 +36,17 @@ Proof prove_package(PartReader& r, const uint8_t* public_key) {
   return Proof::kNone;
 }
 
+Proof prove_judged_package(PartReader& r, const WalkedPackage& judged) {
+  if (r.current_type() == Signature) {
+    r.next_part();
+    return judged.proof == Proof::kSigned ? Proof::kSigned : Proof::kNone;
+  }
+  if (r.current_type() != PackageHeader && r.current_type() != -1) return Proof::kNone;
+  return judged.proof == Proof::kTrustedDigest ? Proof::kTrustedDigest : Proof::kNone;
+}
+
 Proof walk_package_parts(PartReader& r, PackageParts& parts, bool* stopped,
-                         const uint8_t* public_key) {
+                         const WalkedPackage* judged, const uint8_t* public_key) {
   *stopped = false;
   struct Step {
     int32_t type;
@@ -55,7 +64,7 @@ Proof walk_package_parts(PartReader& r, PackageParts& parts, bool* stopped,
     }
     r.next_part();
   }
-  return prove_package(r, public_key);
+  return judged ? prove_judged_package(r, *judged) : prove_package(r, public_key);
 }
 
 void skip_package(PartReader& r) {
@@ -105,7 +114,7 @@ void walk_archive(PartReader& r, WalkMode mode, WalkedArchive* out, const uint8_
     p.version = info.version;
     if (p.readable) {
       bool stopped = false;
-      p.proof = walk_package_parts(r, pass, &stopped, public_key);
+      p.proof = walk_package_parts(r, pass, &stopped, nullptr, public_key);
     } else {
       r.next_part();  // the reader may still stand on the header it could not read
     }

@@ -36,11 +36,15 @@ class PackageParts {
   virtual bool file_data(PartReader&) { return true; }
 };
 
+struct WalkedPackage;
+
 // Takes the parts of the package whose metadata read_package_info has just read: Image,
 // InstallScript, UninstallScript and FileData, each only in this order and each handed to
-// parts, then decides the proof where the package ends (prove_package). *stopped tells
-// whether parts stopped the walk (the proof is then kNone).
+// parts, then decides the proof where the package ends: prove_judged_package with an earlier
+// walk's verdict judged, else prove_package. *stopped tells whether parts stopped the walk
+// (the proof is then kNone).
 Proof walk_package_parts(PartReader& r, PackageParts& parts, bool* stopped,
+                         const WalkedPackage* judged = nullptr,
                          const uint8_t* public_key = nullptr);
 
 // The proof of the package whose parts r has just passed: a signature part that verifies
@@ -48,6 +52,10 @@ Proof walk_package_parts(PartReader& r, PackageParts& parts, bool* stopped,
 // next package header or at the clean end of the stream, a package digest on the trusted list.
 // A package whose parts came in another order, or were cut short, has neither: kNone.
 Proof prove_package(PartReader& r, const uint8_t* public_key = nullptr);
+// The same for bytes an earlier walk judged already (judged: its verdict on this package),
+// read again from a copy nobody else can change: the reader need not hash; only where the
+// package ends is checked again, and judged's proof is taken.
+Proof prove_judged_package(PartReader& r, const WalkedPackage& judged);
 
 // Passes over the rest of a package that is not installed, up to the next package header or
 // the end of the stream.

@@ -125,7 +125,7 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
     }
   }
   if (ok && !broke) {
-    Installation installation(*this, *p, r, Target::flash(), transaction);
+    Installation installation(*this, *p, r, Target::flash(), transaction, verdict);
     broke = !installation.run();
   }
   Package* installed = nullptr;
@@ -274,7 +274,8 @@ PackageManager::BundleMembers PackageManager::install_members(PartReader& r, uin
 InstallResult PackageManager::install_archive(std::istream& in, uint32_t flags,
                                               const Choices& choices, std::string* image_name,
                                               const WalkedArchive& walked) {
-  PartReader r(in, true);
+  // The bytes were judged by the walk already: this reader need not hash them again.
+  PartReader r(in, false);
   want_installation_parts(r, WalkMode::kImage);
   walked_ = &walked;
   r.next_part();

@@ -88,7 +88,7 @@ InstallResult install_single_package(PackageManager& pm) {
   WalkedArchive walked;
   if (!spool_and_walk(pm, spool, WalkMode::kSinglePackage, &walked)) return InstallResult::kFailed;
   FdInStream input(spool.fd());
-  PartReader r(input, true);
+  PartReader r(input, false);  // judged already, and nobody else can change the spool
   want_installation_parts(r, WalkMode::kSinglePackage);
   r.next_part();
   const uint32_t at = r.position();
@@ -102,8 +102,8 @@ InstallResult install_single_package(PackageManager& pm) {
     pm.report_broken(package_label(p));  // refused before anything is written
     return InstallResult::kFailed;
   }
-  return install_package(pm, p, r, Target::running_system()) ? InstallResult::kInstalled
-                                                             : InstallResult::kFailed;
+  return install_package(pm, p, r, Target::running_system(), verdict) ? InstallResult::kInstalled
+                                                                      : InstallResult::kFailed;
 }
 
 }  // namespace

@@ -32,8 +32,14 @@ void ignore_signal(int) {}
 }  // namespace
 
 Installation::Installation(PackageManager& pm, Package& p, PartReader& r, const Target& target,
-                           Journal& journal)
-    : pm_(pm), p_(p), r_(r), target_(target), journal_(journal), plain_(r.is_plain()) {}
+                           Journal& journal, const WalkedPackage* judged)
+    : pm_(pm),
+      p_(p),
+      r_(r),
+      target_(target),
+      journal_(journal),
+      judged_(judged),
+      plain_(r.is_plain()) {}
 
 Installation::~Installation() = default;
 
@@ -57,7 +63,7 @@ bool Installation::run() {
   database_ = std::make_unique<DatabaseGuard>();
 
   bool stopped = false;
-  Proof proof = walk_package_parts(r_, *this, &stopped);
+  Proof proof = walk_package_parts(r_, *this, &stopped, judged_);
   if (!stopped && proof == Proof::kNone) broken();
   if (stopped || proof == Proof::kNone || !place_scripts() ||
       (!plain_ && !write_record(p_, pm_))) {
@@ -215,9 +221,10 @@ void Installation::progress() {
   pm_.show_progress_bar(text, r_);
 }
 
-bool install_package(PackageManager& pm, Package& p, PartReader& r, const Target& target) {
+bool install_package(PackageManager& pm, Package& p, PartReader& r, const Target& target,
+                     const WalkedPackage* judged) {
   Journal journal(pm, !r.is_plain() && !target.relative);
-  Installation installation(pm, p, r, target, journal);
+  Installation installation(pm, p, r, target, journal, judged);
   if (!installation.run()) {
     journal.roll_back();
     return false;

@@ -34,9 +34,11 @@ class PartReader;
 class Installation : public ExtractionSink, private PackageParts {
  public:
   // p is installed from r, which stands right after p's metadata parts, into target; its
-  // changes are noted in journal. Nothing happens before run().
+  // changes are noted in journal. judged: the verdict of an earlier walk over the very same
+  // bytes (then r need not hash), or null: r hashes, and the proof is checked here. Nothing
+  // happens before run().
   Installation(PackageManager& pm, Package& p, PartReader& r, const Target& target,
-               Journal& journal);
+               Journal& journal, const WalkedPackage* judged = nullptr);
   ~Installation() override;
   Installation(const Installation&) = delete;
   Installation& operator=(const Installation&) = delete;
@@ -80,6 +82,7 @@ class Installation : public ExtractionSink, private PackageParts {
   PartReader& r_;
   Target target_;
   Journal& journal_;
+  const WalkedPackage* judged_;
   Journal::Mark mark_;
   bool plain_;
   std::unique_ptr<DatabaseGuard> database_;
@@ -91,8 +94,9 @@ class Installation : public ExtractionSink, private PackageParts {
 };
 
 // Installs p from r into target as a transaction of its own, without the manager's rules
-// (the single-package mode): run, then commit and finish_package.
-bool install_package(PackageManager& pm, Package& p, PartReader& r, const Target& target);
+// (the single-package mode): run, then commit and finish_package. judged as for Installation.
+bool install_package(PackageManager& pm, Package& p, PartReader& r, const Target& target,
+                     const WalkedPackage* judged = nullptr);
 // What follows a committed installation: p's install script (unless p is disabled), and for a
 // package that is no bundle member the "installed" line.
 void finish_package(PackageManager& pm, const Package& p);

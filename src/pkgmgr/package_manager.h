@@ -102,7 +102,8 @@ class PackageManager : public MessageChannel {
   InstallResult install_bundle(PartReader& r, uint32_t flags, const Choices& choices,
                                std::string* image_name);
   // Installs one archive from in, whose bytes walked has judged (walk_archive in image mode
-  // over the very same bytes): nothing of a package that is not genuine is written.
+  // over the very same bytes, which nobody can have changed since): nothing of a package that
+  // is not genuine is written, and the bytes are not hashed again.
   InstallResult install_archive(std::istream& in, uint32_t flags, const Choices& choices,
                                 std::string* image_name, const WalkedArchive& walked);
 
