@@ -40,7 +40,7 @@ bool inflate_ahead() {
 // hands it over whole, and the reader gives it back when it has read it. Each window's end and
 // the source offset after it are kept, for source_offset().
 struct InflateStreamBuf::Ahead {
-  static constexpr int kBatches = 4;
+  static constexpr int kBatches = 16;
   static constexpr uint32_t kBatchWindows = 16;
   struct Batch {
     char area[1 + kBatchWindows * kWindowSize];  // [0]: the put-back slot
@@ -107,7 +107,8 @@ bool InflateStreamBuf::check_matches() {
   return trailer == check_;
 }
 
-uint32_t InflateStreamBuf::inflate_window(char* window) {
+uint32_t InflateStreamBuf::inflate_span(char* out, uint32_t room, bool* cut) {
+  *cut = false;
   for (;;) {
     if (zs_.avail_in == 0) {
       for (uint32_t i = input_length_ > 4 ? input_length_ - 4 : 0; i < input_length_; ++i) {
@@ -120,18 +121,27 @@ uint32_t InflateStreamBuf::inflate_window(char* window) {
       zs_.next_in = input_;
       zs_.avail_in = uInt(got);
     }
-    zs_.next_out = reinterpret_cast<Bytef*>(window);
-    zs_.avail_out = kWindowSize;
+    zs_.next_out = reinterpret_cast<Bytef*>(out);
+    zs_.avail_out = room;
     int result = inflate(&zs_, Z_PARTIAL_FLUSH);
-    uint32_t produced = kWindowSize - zs_.avail_out;
+    uint32_t produced = room - zs_.avail_out;
     if (own_check_) {
-      check_ = adler32_update(check_, reinterpret_cast<const uint8_t*>(window), produced);
+      check_ = adler32_update(check_, reinterpret_cast<const uint8_t*>(out), produced);
       if (result == Z_STREAM_END && !check_matches()) result = Z_DATA_ERROR;
     }
-    if (result != Z_OK && result != Z_STREAM_END) return 0;
+    if (result != Z_OK && result != Z_STREAM_END) {
+      // The window that holds the failure is never served; the whole windows before it are.
+      *cut = true;
+      return produced > 0 ? (produced - 1) / kWindowSize * kWindowSize : 0;
+    }
     if (result == Z_STREAM_END && produced == 0) return 0;
     if (produced > 0) return produced;
   }
+}
+
+uint32_t InflateStreamBuf::inflate_window(char* window) {
+  bool cut = false;
+  return inflate_span(window, kWindowSize, &cut);
 }
 
 InflateStreamBuf::int_type InflateStreamBuf::underflow() {
@@ -172,16 +182,25 @@ void InflateStreamBuf::produce() {
     uint32_t used = 0;
     while (b.windows < Ahead::kBatchWindows) {
       if (a.stop) return;  // the reader has gone: read no further
-      uint32_t produced = inflate_window(b.area + 1 + used);
-      if (produced == 0) {
+      // One call of zlib fills as many windows as are free: zlib then keeps its own copy of
+      // the output only once per call, not once per window. The output is cut into the very
+      // windows that window-sized calls make: a call ends where its input chunk does.
+      bool cut = false;
+      uint32_t produced =
+          inflate_span(b.area + 1 + used, (Ahead::kBatchWindows - b.windows) * kWindowSize, &cut);
+      const std::streamoff offset = source_->pubseekoff(0, std::ios_base::cur, std::ios_base::in);
+      for (uint32_t done = 0; done < produced; ++b.windows) {
+        const uint32_t window = std::min(produced - done, kWindowSize);
+        done += window;
+        used += window;
+        b.ends[b.windows] = used;
+        b.offsets[b.windows] = offset;
+      }
+      if (produced == 0 || cut) {
         b.last = true;
-        b.end_offset = source_->pubseekoff(0, std::ios_base::cur, std::ios_base::in);
+        b.end_offset = offset;
         break;
       }
-      used += produced;
-      b.ends[b.windows] = used;
-      b.offsets[b.windows] = source_->pubseekoff(0, std::ios_base::cur, std::ios_base::in);
-      ++b.windows;
     }
     {
       std::lock_guard<std::mutex> lock(a.mutex);

@@ -5,11 +5,12 @@
 //
 // Where the process may run on more than one processor, the inflating runs ahead of the
 // reader on a thread of its own ("ahead"), so that decompressing, and the hashing and copying
-// of the part reader below it, overlap with what the reader does with the bytes. The windows
-// are made exactly as without the thread, one after the other, each from the same input; the
-// reader gets the same bytes and the same ends, and the part reader's offset() tells what it
-// would tell without the thread. While the thread runs it alone touches the part reader's
-// stream buffer; it stops before the InflateReader is gone.
+// of the part reader below it, overlap with what the reader does with the bytes. The thread
+// lets zlib fill several windows in one call, cut into the windows that window-sized calls
+// make from the same input: the reader gets the same bytes, and the part reader's offset()
+// tells what it would tell without the thread; only where the data turns out damaged may the
+// bytes end a window earlier or later. While the thread runs it alone touches the part
+// reader's stream buffer; it stops before the InflateReader is gone.
 #pragma once
 
 #include <zlib.h>
@@ -50,8 +51,12 @@ class InflateStreamBuf : public std::streambuf {
   struct Ahead;
   static void* run_ahead(void* self);
 
-  // Inflates into window (kWindowSize bytes), taking input from source whenever zlib has used
-  // up what it holds, until something comes out: the bytes made, 0 at the end of the data.
+  // Inflates into out (room bytes, a multiple of kWindowSize), taking input from source
+  // whenever zlib has used up what it holds, until something comes out: the bytes made, 0 at
+  // the end of the data. When the data turns out damaged (*cut), only the whole windows before
+  // the one that holds the failure count.
+  uint32_t inflate_span(char* out, uint32_t room, bool* cut);
+  // inflate_span into one window: the bytes made, 0 at the end of the data or at a failure.
   uint32_t inflate_window(char* window);
   int_type underflow_in_place();
   int_type underflow_ahead();

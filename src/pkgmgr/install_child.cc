@@ -116,13 +116,28 @@ InstallResult install_child_body(const InstallChildRequest& request) {
   return request.image ? install_image_mode(pm) : install_single_package(pm);
 }
 
+namespace {
+
+ChildFunction child_main(const InstallChildRequest& request) {
+  return [request] {
+    InstallResult result = install_child_body(request);
+    return request.exit_with_result && result != InstallResult::kInstalled ? 1 : 0;
+  };
+}
+
+}  // namespace
+
 FILE* start_install_child(const InstallChildRequest& request) {
   ChildOptions options;
   options.input = ChildInput::kPipe;
-  return start_slot_child(options, [request] {
-    InstallResult result = install_child_body(request);
-    return request.exit_with_result && result != InstallResult::kInstalled ? 1 : 0;
-  });
+  return start_slot_child(options, child_main(request));
+}
+
+pid_t start_install_child_on(const InstallChildRequest& request, int fd) {
+  ChildOptions options;
+  options.input = ChildInput::kDescriptor;
+  options.input_fd = fd;
+  return spawn_child(options, child_main(request), nullptr);
 }
 
 FILE* start_install_child(bool image, bool quiet) {

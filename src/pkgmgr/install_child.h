@@ -3,6 +3,8 @@
 // installation cannot take the installer down.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <string>
 
@@ -26,6 +28,10 @@ struct InstallChildRequest {
 FILE* start_install_child(const InstallChildRequest& request);
 // The same for {image, quiet}, without a name for the archive.
 FILE* start_install_child(bool image, bool quiet);
+// The same child reading the archive from the open file fd (which the caller keeps) instead
+// of a pipe, for tools that install archive files; outside the child slot. Returns the
+// child's process id (for wait_for_child), or -1 when the fork fails.
+pid_t start_install_child_on(const InstallChildRequest& request, int fd);
 
 // What the child does with the archive on descriptor 0: a package manager of its own loads
 // the database and installs the archive. Exposed for tests; the child runs it after the fork.

@@ -18,6 +18,7 @@ namespace {
 // Everything the child needs, computed before the fork: the child only makes system calls.
 struct Plan {
   ChildInput input;
+  int input_fd = -1;
   ChildOutput output, errors;
   std::string null_path, output_path, root, program;
   int child_end = -1;   // the child's end of the pipe
@@ -26,6 +27,7 @@ struct Plan {
 
 bool make_plan(const ChildOptions& options, const char* program, Plan& plan) {
   plan.input = options.input;
+  plan.input_fd = options.input_fd;
   plan.output = options.output;
   plan.errors = options.errors == ChildOutput::kPipe ? ChildOutput::kDevNull : options.errors;
   plan.null_path = root_path("/dev/null");
@@ -110,6 +112,7 @@ bool set_up_child(Plan& plan) {
   int in = -1;
   if (plan.input == ChildInput::kPipe) in = child_end;
   else if (plan.input == ChildInput::kDevNull) in = lift(open(plan.null_path.c_str(), O_RDONLY));
+  else if (plan.input == ChildInput::kDescriptor) in = lift(fcntl(plan.input_fd, F_DUPFD, 3));
   int out = -1;
   if (plan.output == ChildOutput::kPipe) out = child_end;
   else if (plan.output != ChildOutput::kInherit) out = open_output(plan, plan.output);

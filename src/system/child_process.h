@@ -18,6 +18,7 @@ enum class ChildInput {
   kInherit,  // the installer's own
   kDevNull,  // "/dev/null" read-only
   kPipe,     // the read end of a pipe whose write end the parent holds
+  kDescriptor,  // ChildOptions::input_fd, an open file the parent keeps
 };
 
 // Descriptor 1 or 2 of the child.
@@ -32,6 +33,8 @@ struct ChildOptions {
   ChildInput input = ChildInput::kInherit;
   ChildOutput output = ChildOutput::kInherit;  // descriptor 1
   ChildOutput errors = ChildOutput::kInherit;  // descriptor 2 (kPipe is not allowed)
+  // The descriptor for ChildInput::kDescriptor.
+  int input_fd = -1;
   // Installer path for kFile (through the root prefix), for example tool_output_path.
   const char* output_path = nullptr;
   // Installer path to chroot into before running; the child exits with 127 when it fails.

@@ -19,6 +19,7 @@
 #include "pkgmgr/database.h"
 #include "pkgmgr/install_child.h"
 #include "pkgmgr/package_manager.h"
+#include "system/child_process.h"
 #include "system/child_slot.h"
 #include "system/fd_stream.h"
 #include "system/root.h"
@@ -103,6 +104,18 @@ bool install_one(const std::string& path, bool quiet, std::string* error) {
   request.quiet = quiet;
   request.archive_name = path == "-" ? "standard input" : path;
   request.exit_with_result = true;
+  struct stat st;
+  if (fd != 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // A file is read by the child itself: nothing to copy through a pipe.
+    pid_t pid = start_install_child_on(request, fd);
+    close(fd);
+    if (pid < 0) {
+      *error = "could not start the installation child";
+      return false;
+    }
+    int status = wait_for_child(pid);
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
   FILE* child = start_install_child(request);
   if (!child) {
     if (fd != 0) close(fd);
