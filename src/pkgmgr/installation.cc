@@ -215,6 +215,7 @@ void Installation::create_failed(const std::string& entry, int error) {
 }
 
 void Installation::progress() {
+  if (pm_.quiet()) return;
   std::string text = "installing ";
   if (p_.disabled && p_.bundle.name.empty()) text += " (disabled) ";
   text += display_label(p_);

@@ -31,7 +31,7 @@ Journal::~Journal() {
   if (!changes_.empty() || log_fd_ >= 0) roll_back();
 }
 
-bool Journal::log(const std::string& line) {
+bool Journal::log(const std::string& line, bool sync_now) {
   if (!durable_) return true;
   if (line.find('\n') + 1 != line.size()) {
     errno = EINVAL;  // a name with a newline in it would read back as other lines
@@ -61,7 +61,8 @@ bool Journal::log(const std::string& line) {
     text = std::string(kJournalHeader) + "open\n" + text;
   }
   int error = write_all(log_fd_, text.data(), text.size());
-  if (error == 0 && fdatasync(log_fd_) != 0) error = errno;
+  ++unsynced_;
+  if (error == 0 && (sync_now || unsynced_ >= kCreationsPerSync)) error = sync_log();
   if (error == 0 && lines_ == 0) {
     // The log's own name must survive a power loss as well.
     int dir = open(root_path(kJournalDir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -79,10 +80,18 @@ bool Journal::log(const std::string& line) {
   return true;
 }
 
+int Journal::sync_log() {
+  if (log_fd_ < 0 || unsynced_ == 0) return 0;
+  if (fdatasync(log_fd_) != 0) return errno;
+  unsynced_ = 0;
+  return 0;
+}
+
 void Journal::set_state(const char* state) {
   if (log_fd_ < 0) return;
   const size_t at = sizeof kJournalHeader - 1;
   if (pwrite(log_fd_, state, 4, off_t(at)) == 4) fdatasync(log_fd_);
+  unsynced_ = 0;
 }
 
 void Journal::close_log(bool keep) {
@@ -92,13 +101,16 @@ void Journal::close_log(bool keep) {
   log_fd_ = -1;
   log_error_ = 0;
   lines_ = 0;
+  unsynced_ = 0;
   keep_log_ = false;
 }
 
 bool Journal::making_record(const std::string& name) { return log("R " + name + "\n"); }
 
 bool Journal::creating(const Identity& dir, const RecordedPath& entry) {
-  return log("C " + dir.text() + " " + entry.text() + "\n");
+  // Written before the entry is made, and on the disk with the next line that must be (a new
+  // entry loses nothing: a power loss before then leaves at most some new entries behind).
+  return log("C " + dir.text() + " " + entry.text() + "\n", false);
 }
 
 bool Journal::moving_aside(const Identity& dir, const RecordedPath& entry,
@@ -128,27 +140,6 @@ void Journal::moved_aside(const Identity& dir, const RecordedPath& entry,
   changes_.push_back(std::move(change));
 }
 
-bool Journal::move_entry(const RecordedPath& entry, bool record, std::string* failed_path,
-                         int* error) {
-  DirFd dir = open_parent(entry.target(), entry.path, false, 0);
-  Identity dir_id, self;
-  bool directory = false;
-  // A directory in the place of a file stays: it may hold what is not this package's.
-  if (!dir.ok() || !identity_at(dir.get(), entry.path.leaf, &self, &directory) ||
-      directory != record)
-    return true;  // nothing there to move
-  if (!identity_of_fd(dir.get(), &dir_id)) return true;
-  std::string backup = backup_name(dir.get());
-  if (!moving_aside(dir_id, entry, backup) ||
-      renameat(dir.get(), entry.path.leaf.c_str(), dir.get(), backup.c_str()) != 0) {
-    *error = errno;
-    *failed_path = entry.text();
-    return false;
-  }
-  moved_aside(dir_id, entry, backup);
-  return true;
-}
-
 bool Journal::set_aside(Package* p, const std::string& label) {
   size_t index = 0;
   std::unique_ptr<Package> owned = pm_.take_out(p, &index);
@@ -157,24 +148,54 @@ bool Journal::set_aside(Package* p, const std::string& label) {
   Change change{Change::kSetAside, {}, {}, {}, "", std::move(owned), index, nullptr, false, false};
   changes_.push_back(std::move(change));
 
-  // What another package records, by the entry itself, stays: a path of this package that
-  // leads to it through a link is no claim on it.
+  // What will move: every file of the package that is there, but what another package records
+  // by the entry itself (a path of this package that leads to it through a link is no claim on
+  // it) or what lies in the database directory; then the record directory, whole, under a name
+  // the database loader skips.
+  struct Move {
+    RecordedPath entry;
+    Identity dir;
+    std::string backup;
+  };
+  std::vector<Move> moves;
   const OwnerIndex others(pm_.installed());
   const DatabaseGuard database;
-  std::string failed;
-  int error = 0;
-  for (const RecordedPath& entry : removal_order(package->files)) {
+  auto plan = [&](const RecordedPath& entry, bool record) {
     DirFd dir = open_parent(entry.target(), entry.path, false, 0);
-    Identity self;
-    if (!dir.ok() || !identity_at(dir.get(), entry.path.leaf, &self)) continue;
-    if (others.owner(self) || database.inside(dir.get())) continue;
-    dir = DirFd();
-    if (!move_entry(entry, false, &failed, &error)) break;
+    Identity dir_id, self;
+    bool directory = false;
+    // A directory in the place of a file stays: it may hold what is not this package's.
+    if (!dir.ok() || !identity_at(dir.get(), entry.path.leaf, &self, &directory) ||
+        directory != record || !identity_of_fd(dir.get(), &dir_id))
+      return;
+    if (!record && (others.owner(self) || database.inside(dir.get()))) return;
+    moves.push_back(Move{entry, dir_id, backup_name(dir.get())});
+  };
+  for (const RecordedPath& entry : removal_order(package->files)) plan(entry, false);
+  if (valid_package_name(package->name)) plan(record_entry(package->name), true);
+
+  // Every move is on the disk in the log before the first one is made.
+  int error = 0;
+  for (const Move& m : moves) {
+    if (!log("M " + m.dir.text() + " " + m.backup + " " + m.entry.text() + "\n", false)) {
+      error = errno;
+      break;
+    }
   }
-  // The record directory goes aside whole, under a name the database loader skips.
-  if (failed.empty() && valid_package_name(package->name))
-    move_entry(record_entry(package->name), true, &failed, &error);
-  if (failed.empty()) return true;
+  if (error == 0) error = sync_log();
+  std::string failed = moves.empty() ? std::string() : moves.front().entry.text();
+  for (const Move& m : moves) {
+    if (error != 0) break;
+    DirFd dir = open_parent_if(m.entry, m.dir);
+    if (!dir.ok() ||
+        renameat(dir.get(), m.entry.path.leaf.c_str(), dir.get(), m.backup.c_str()) != 0) {
+      error = errno ? errno : ENOENT;
+      failed = m.entry.text();
+      break;
+    }
+    moved_aside(m.dir, m.entry, m.backup);
+  }
+  if (error == 0) return true;
   pm_.report_move_failure(label, failed, error);
   return false;
 }

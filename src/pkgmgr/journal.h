@@ -11,11 +11,15 @@
 // in, and the entry itself), never by resolving their path again.
 //
 // A durable journal also writes each change to a log file in the database directory
-// (/flash/var/pdb/.kpk-journal-<n>) and makes it durable before the change is made, so that a
-// transaction that dies midway, power lost included, is undone, or a committed one finished,
-// by the next run (recover_journals in pkgmgr/recovery.h). The log is locked while it is in
-// use and deleted once the transaction is committed or rolled back in full; when putting back
-// or deleting a backup fails, it is kept for the next run. Lines, each ending in a newline:
+// (/flash/var/pdb/.kpk-journal-<n>) before the change is made, so that a transaction that
+// dies midway is undone, or a committed one finished, by the next run (recover_journals in
+// pkgmgr/recovery.h). A line that names a change which moves, replaces or changes what was
+// there (a move aside, a record directory, a state) is on the disk before that change, power
+// loss included; lines that name new entries reach the disk with the next such line, at the
+// latest after kCreationsPerSync of them: a power loss can leave some new entries behind,
+// never lose an old one. The log is locked while it is in use and deleted once the transaction
+// is committed or rolled back in full; when putting back or deleting a backup fails, it is
+// kept for the next run. Lines, each ending in a newline:
 //   kpk journal 2 <state>           the first line; the state word is rewritten in place:
 //                                   "open", then "undo" once the created entries and records
 //                                   are gone and restores follow, or "done" once the
@@ -100,18 +104,17 @@ class Journal {
     bool disabled = false, user_forced = false;  // kState: the state before
   };
 
-  // Moves one entry aside and notes it: a file of a package, or (record) a record directory.
-  // True when there is nothing of that kind to move.
-  bool move_entry(const RecordedPath& entry, bool record, std::string* failed_path, int* error);
   // Undoes one change; false (reported) when it could not be put back.
   bool undo(Change& change);
   // Undoes the changes from index first on, in two passes (what was made, then what was
   // moved or changed), with the log line or state word that tells the next run where the
   // undoing stands (first_line 0: the whole transaction). False when anything failed.
   bool undo_after(size_t first, unsigned first_line);
-  // Appends line to the log (opened on first use) and makes it durable; true at once for a
-  // journal in memory.
-  bool log(const std::string& line);
+  // Appends line to the log (opened on first use) and, with sync_now, makes it durable with
+  // every line before it; true at once for a journal in memory.
+  bool log(const std::string& line, bool sync_now = true);
+  // Makes the lines written so far durable; 0 or the errno.
+  int sync_log();
   // Rewrites the state word of the log's first line.
   void set_state(const char* state);
   // Ends the log: deleted when the transaction is over, kept (closed) when the next run must
@@ -125,5 +128,9 @@ class Journal {
   std::string log_path_;  // host path
   int log_error_ = 0;     // the first failure to write the log; sticky
   unsigned lines_ = 0;    // lines written after the first
+  unsigned unsynced_ = 0;  // lines written since the log was last made durable
+  // Lines that name new entries are made durable with the next line that must be, or with
+  // this many of them.
+  static constexpr unsigned kCreationsPerSync = 1024;
   bool keep_log_ = false;  // something could not be undone: the next run must see the log
 };

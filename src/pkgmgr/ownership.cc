@@ -39,7 +39,18 @@ DatabaseGuard::DatabaseGuard() {
 }
 
 bool DatabaseGuard::inside(int dir) const {
-  return present_ && lies_below(dir, database_, &flash_);
+  if (!present_) return false;
+  Identity here;
+  if (!identity_of_fd(dir, &here)) return true;  // what cannot be told is not written into
+  if (outside_.count(here)) return false;
+  // Where the search upwards stops: the target's root, or a directory known to lie outside.
+  DirFd parent(openat(dir, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  Identity above;
+  bool known_outside = parent.ok() && identity_of_fd(parent.get(), &above) &&
+                       (outside_.count(above) || above == flash_) && here != database_;
+  if (!known_outside && lies_below(dir, database_, &flash_)) return true;
+  outside_.insert(here);
+  return false;
 }
 
 bool has_manager_name(const EntryPath& path) {

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,8 @@ class DatabaseGuard {
   bool present_ = false;
   Identity database_;
   Identity flash_;  // where the search upwards stops
+  // Directories found to lie outside: a search upwards that reaches one stops there.
+  mutable std::set<Identity> outside_;
 };
 
 // Whether a component of path begins with the prefix of the manager's own files (".kpk-").
