@@ -137,12 +137,17 @@ def snapshot(root):
 
 
 def tree(root):
-    """The snapshot with the permissions of every file: what two targets must share to be
-    the same. (A recovery may leave a directory the killed installation made.)"""
+    """The snapshot with the permissions of every file, and every directory: what two
+    targets must share to be the same."""
     out = snapshot(root)
     for rel, what in out.items():
         if not what.startswith("-> "):
             out[rel] = "%o %s" % (os.lstat(os.path.join(root, rel)).st_mode, what)
+    for top, dirs, _ in os.walk(root):
+        for name in dirs:
+            path = os.path.join(top, name)
+            if not os.path.islink(path):
+                out[os.path.relpath(path, root)] = "%o dir" % os.lstat(path).st_mode
     return out
 
 

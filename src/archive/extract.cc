@@ -106,12 +106,17 @@ bool Extractor::enter_parent(const RecordedPath& recorded, const std::string& na
   cached_parents_.clear();
   std::vector<EntryPath> made;
   bool refused = false;
-  auto may_make_in = [&](int dir) {
+  int noted = 0;  // the errno when the directory to make could not be noted down
+  auto may_make_in = [&](int dir, const EntryPath& making) {
     refused = !sink_.accepts_directory(dir);
-    return !refused;
+    Identity dir_id;
+    if (!refused && (!identity_of_fd(dir, &dir_id) ||
+                     !sink_.making_directory(dir_id, RecordedPath{target_.relative, making})))
+      noted = errno ? errno : EIO;
+    return !refused && noted == 0;
   };
   cached_dir_ = open_parent(target_, path, true, kParentMode, &made, may_make_in);
-  int error = errno;
+  int error = noted ? noted : errno;
   for (const EntryPath& m : made) {
     RecordedPath dir{target_.relative, m};
     DirFd holder = open_parent(target_, m, false, 0);
@@ -257,6 +262,7 @@ bool Extractor::create(const RecordedPath& recorded, const std::string& name,
 
   if (type == kTypeDirectory) {
     if (!skip_bytes(*data_, size)) return broken();
+    if (!sink_.making_directory(cached_id_, recorded)) return create_failed(name, errno);
     if (mkdirat(dir, leaf, permissions & 0777) != 0) return create_failed(name, errno);
     made(recorded, dir, recorded.path.leaf);
     dir_times_.push_back({recorded.path, record.mtime});

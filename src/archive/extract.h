@@ -33,6 +33,8 @@ class ExtractionSink {
   // stands at entry is about to be renamed to backup there: the last moment to note it down.
   // False (errno set) stops the extraction with a create failure.
   virtual bool creating(const Identity& /*dir*/, const RecordedPath&) { return true; }
+  // The same for a directory about to be made (an entry of the archive or a missing parent).
+  virtual bool making_directory(const Identity& /*dir*/, const RecordedPath&) { return true; }
   virtual bool moving_aside(const Identity& /*dir*/, const RecordedPath&, const std::string&) {
     return true;
   }

@@ -222,7 +222,8 @@ void set_link_resolution(LinkResolution how) { g_resolution = how; }
 LinkResolution link_resolution() { return g_resolution; }
 
 DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode,
-                  std::vector<EntryPath>* made, const std::function<bool(int)>& may_make_in) {
+                  std::vector<EntryPath>* made,
+                  const std::function<bool(int, const EntryPath&)>& may_make_in) {
   DirFd root(open(target.host_root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root.ok() || path.parents.empty()) return root;
   const int flags = O_RDONLY | O_DIRECTORY;
@@ -234,15 +235,15 @@ DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode
   for (size_t i = 1; i <= n && dir.ok(); ++i) {
     int fd = open_in_root(root.get(), joined(path.parents, i), flags);
     if (fd < 0 && errno == ENOENT) {
-      if (may_make_in && !may_make_in(dir.get())) {
+      EntryPath making{std::vector<std::string>(path.parents.begin(),
+                                                path.parents.begin() + long(i - 1)),
+                       path.parents[i - 1]};
+      if (may_make_in && !may_make_in(dir.get(), making)) {
         errno = EPERM;
         return DirFd();
       }
       if (mkdirat(dir.get(), path.parents[i - 1].c_str(), mode) == 0) {
-        if (made)
-          made->push_back(EntryPath{std::vector<std::string>(path.parents.begin(),
-                                                             path.parents.begin() + long(i - 1)),
-                                    path.parents[i - 1]});
+        if (made) made->push_back(std::move(making));
       } else if (errno != EEXIST) {
         return DirFd();
       }

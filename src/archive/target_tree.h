@@ -96,12 +96,12 @@ class DirFd {
 // Opens the directory that holds path's leaf below target's root, descending through
 // path.parents. With create, missing directories are made with mode (before the umask); a
 // link whose destination is missing is not made good. may_make_in, when given, is asked
-// before a directory is made in the directory it is handed: false stops with errno EPERM. On
-// failure the result is not ok() and errno tells why. made, when given, receives each
-// directory made, outermost first.
+// before each directory is made, with the directory it goes into and the path it will have:
+// false stops with errno EPERM. On failure the result is not ok() and errno tells why. made,
+// when given, receives each directory made, outermost first.
 DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode_t mode,
                   std::vector<EntryPath>* made = nullptr,
-                  const std::function<bool(int)>& may_make_in = nullptr);
+                  const std::function<bool(int, const EntryPath&)>& may_make_in = nullptr);
 // The directory that holds the recorded entry, but only when it is still the directory with
 // the identity dir (an entry is undone where it was made, not wherever its path leads now).
 DirFd open_parent_if(const RecordedPath& entry, const Identity& dir);

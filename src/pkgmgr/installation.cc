@@ -92,9 +92,22 @@ bool Installation::uninstall_script(PartReader&) { return write_script("onuninst
 bool Installation::file_data(PartReader& r) {
   std::string under;
   if (p_.disabled) {
-    // /flash/x/<name> and /flash/x/<name>/var/pdb/<name>, also for a relative install.
+    // /flash/x/<name> and /flash/x/<name>/var/pdb/<name>, also for a relative install: noted
+    // as made like every other directory.
     EntryPath x{{"x", p_.name, "var", "pdb", p_.name}, ""};
-    open_parent(Target::flash(), x, true, kParentMode);
+    std::vector<EntryPath> made;
+    auto note = [&](int dir, const EntryPath& making) {
+      Identity id;
+      return identity_of_fd(dir, &id) && journal_.making_directory(id, RecordedPath{false, making});
+    };
+    open_parent(Target::flash(), x, true, kParentMode, &made, note);
+    for (const EntryPath& m : made) {
+      DirFd holder = open_parent(Target::flash(), m, false, 0);
+      Identity dir, self;
+      if (holder.ok() && identity_of_fd(holder.get(), &dir) &&
+          identity_at(holder.get(), m.leaf, &self))
+        journal_.made_directory(RecordedPath{false, m}, dir, self);
+    }
     under = "x/" + p_.name;
   }
   return extract_files(r, target_, under, *this);
@@ -186,6 +199,10 @@ bool Installation::keep_existing(const std::string& recorded, const struct stat&
 
 bool Installation::creating(const Identity& dir, const RecordedPath& entry) {
   return journal_.creating(dir, entry);
+}
+
+bool Installation::making_directory(const Identity& dir, const RecordedPath& entry) {
+  return journal_.making_directory(dir, entry);
 }
 
 bool Installation::moving_aside(const Identity& dir, const RecordedPath& entry,

@@ -53,6 +53,7 @@ class Installation : public ExtractionSink, private PackageParts {
   bool keep_existing(const std::string& recorded, const struct stat& existing,
                      bool dangling) override;
   bool creating(const Identity& dir, const RecordedPath& entry) override;
+  bool making_directory(const Identity& dir, const RecordedPath& entry) override;
   bool moving_aside(const Identity& dir, const RecordedPath& entry,
                     const std::string& backup) override;
   void created(const RecordedPath& entry, const Identity& dir, const Identity& self) override;

@@ -113,6 +113,10 @@ bool Journal::creating(const Identity& dir, const RecordedPath& entry) {
   return log("C " + dir.text() + " " + entry.text() + "\n", false);
 }
 
+bool Journal::making_directory(const Identity& dir, const RecordedPath& entry) {
+  return log("D " + dir.text() + " " + entry.text() + "\n", false);
+}
+
 bool Journal::moving_aside(const Identity& dir, const RecordedPath& entry,
                            const std::string& backup) {
   return log("M " + dir.text() + " " + backup + " " + entry.text() + "\n");

@@ -26,6 +26,7 @@
 //                                   transaction is complete and only backups remain
 //   R <name>                        the record directory of <name> is about to be made
 //   C <dir> <recorded path>         the entry is about to be made in the directory <dir>
+//   D <dir> <recorded path>         the same for a directory
 //   M <dir> <backup> <recorded path>  the entry is about to be renamed to <backup> in <dir>
 //   S <disabled> <user> <name>      <name>'s state (0/1 each) before it is changed
 //   X <n>                           what the lines from the n-th on (the first line after the
@@ -58,6 +59,7 @@ class Journal {
   // errno set, when the log cannot be written: the change must then not be made.
   bool making_record(const std::string& name);
   bool creating(const Identity& dir, const RecordedPath& entry);
+  bool making_directory(const Identity& dir, const RecordedPath& entry);
   bool moving_aside(const Identity& dir, const RecordedPath& entry, const std::string& backup);
 
   // The changes, once made.

@@ -85,7 +85,7 @@ bool read_log(Log* log) {
     l.kind = line[0];
     l.rest = line.substr(2);
     std::string dir;
-    if (l.kind == 'C' || l.kind == 'M') {
+    if (l.kind == 'C' || l.kind == 'D' || l.kind == 'M') {
       if (!take_word(&l.rest, &dir) || !Identity::parse(dir, &l.dir)) continue;
       if (l.kind == 'M' && !take_word(&l.rest, &l.word)) continue;
     }
@@ -171,6 +171,18 @@ void remove_created(const Log& log, const std::set<Identity>& kept) {
   }
   for (const Line& l : log.lines)
     if (!l.unmade && !l.undone && l.kind == 'R') remove_record_dir(l.rest, kept);
+  // The directories it made go last, innermost first, and only when they are empty.
+  for (auto it = log.lines.rbegin(); it != log.lines.rend(); ++it) {
+    const Line& l = *it;
+    RecordedPath entry;
+    if (l.unmade || l.undone || l.kind != 'D' || !parse_logged(l.rest, &entry)) continue;
+    DirFd dir = open_parent_if(entry, l.dir);
+    Identity id;
+    bool directory = false;
+    if (dir.ok() && identity_at(dir.get(), entry.path.leaf, &id, &directory) && directory &&
+        !kept.count(id))
+      unlinkat(dir.get(), entry.path.leaf.c_str(), AT_REMOVEDIR);
+  }
 }
 
 // Puts back what an interrupted transaction moved aside or changed, newest first. False when
