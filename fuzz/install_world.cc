@@ -193,39 +193,9 @@ void InstallWorld::run(const std::string& archive) {
   if (!rest.empty()) oracle_failure(target_, "changed outside the target:\n" + rest);
   if (carries_genuine_package(archive)) return;
 
-  // No genuine package: every installed package stays exactly as it was. Record directories
-  // of refused bundles and directories the extraction left may appear; nothing else.
-  std::string lost;
-  for (const auto& [path, what] : target_before) {
-    auto it = target_after.find(path);
-    bool record = path.compare(0, 14, "flash/var/pdb/") == 0;
-    bool kept = it != target_after.end() && it->second == what;
-    // A bundle may adopt an installed package of its version: only its bundle file changes.
-    if (!kept && record && path.size() > 7 && path.compare(path.size() - 7, 7, "/bundle") == 0)
-      continue;
-    if (!kept) lost += "  " + path + " (" + what + ")" +
-                       (it == target_after.end() ? " gone\n" : " -> " + it->second + "\n");
-  }
-  for (const auto& [path, what] : target_after) {
-    if (target_before.count(path)) continue;
-    const unsigned long mode = strtoul(what.c_str() + 5, nullptr, 8);  // "mode <octal> ..."
-    const bool dir = S_ISDIR(mode);
-    if (path.compare(0, 14, "flash/var/pdb/") == 0) {
-      // A new record directory and its files; nothing new in a record that was there
-      // (but an adopted member's bundle file), and nothing but directories beside them.
-      std::string rest = path.substr(14);
-      size_t slash = rest.find('/');
-      if (slash == std::string::npos ? dir
-                                     : !target_before.count("flash/var/pdb/" + rest.substr(0, slash)) ||
-                                           rest.substr(slash) == "/bundle")
-        continue;
-    } else if (dir && (mode & 07777 & ~0770UL) == 0) {
-      // Only the parents the installation makes on the way (mode 0770 under the umask); a
-      // directory of the archive's own goes again with the archive.
-      continue;
-    }
-    lost += "  new " + path + " (" + what + ")\n";
-  }
+  // No genuine package: the installation judges the whole archive before it writes anything,
+  // so the target stays exactly as it was.
+  std::string lost = fingerprint_diff(target_before, target_after);
   if (!lost.empty())
     oracle_failure(target_, "an archive without a genuine package changed the target:\n" + lost);
 }

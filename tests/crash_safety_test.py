@@ -27,13 +27,9 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "lib"))
 import kpkfmt as k  # noqa: E402
-import kpksig  # noqa: E402
+import kpkenv  # noqa: E402
+from kpkenv import KPK  # noqa: E402
 
-KPK = os.environ.get("KPK", "build/bin/kpk")
-SOURCE = os.environ.get("KEST_SOURCE_DIR", os.path.dirname(HERE))
-TRUST = kpksig.Trust(os.environ.get("KEST_TRUST_DIR", os.path.join(SOURCE, "trust")))
-(_KEY,) = kpksig.read_hex_words(os.path.join(SOURCE, "trust", "development.key"))
-DEV_SCALAR = int.from_bytes(bytes.fromhex(_KEY), "little")
 POINTS = int(os.environ.get("CRASH_POINTS", "6"))
 STRACE = shutil.which("strace")
 # Set by the build for a plain build, where valgrind can run the package tool.
@@ -46,11 +42,7 @@ def signed_parts(name, ver, files, depends=(), conflicts=(), signed=True):
                                                           (k.CONFLICTS, conflicts)) if refs]
     parts += [k.part(k.UNINSTALL_SCRIPT, b"true\n"),
               k.part(k.FILE_DATA, k.compress(b"".join(k.file_record(*f) for f in files), 1))]
-    if not signed:
-        return parts
-    header = k.part(k.SIGNATURE, b"")[:2] + (68).to_bytes(4, "little")
-    digest = kpksig.sha1(b"".join(parts) + header)
-    return parts + [header + kpksig.sign(TRUST, DEV_SCALAR, digest)]
+    return kpkenv.signed(parts) if signed else parts
 
 
 def package(name, ver, files, **kw):
@@ -568,8 +560,10 @@ class CrashSafety(unittest.TestCase):
         self.assertEqual(t.check(self, base, old, "suite"), V2)
 
     def test_forged_log_touches_nothing_owned(self):
-        """A log planted in the database: recovery deletes no file of a complete record, none
-        of the record itself, and follows no link out of the target."""
+        """A log planted in the database, naming the very directories (device and inode) the
+        entries are in: recovery deletes no file of a complete record, none of the record
+        itself, and follows no link out of the target. A log that the manager cannot have made
+        (another mode, or a second name) is deleted unread."""
         t, base, _ = self.fresh_target(None)
         outside = os.path.join(self.dir.name, "outside")
         os.mkdir(outside)
@@ -577,19 +571,42 @@ class CrashSafety(unittest.TestCase):
             f.write("keep")
         os.symlink(outside, os.path.join(t.path, "out"))
         os.symlink("/etc", os.path.join(t.path, "etc2"))
-        lines = ["C /out/victim", "C /etc/base0", "C /etc2/base1", "C /var/pdb/base/version",
-                 "M .kpk-replaced-1-1 /etc/base2", "M ../../outside/victim /etc/base3",
-                 "R ../pdb", "R .", "C /out/victim\nC /etc/base4"]
-        with open(os.path.join(t.path, "var/pdb/.kpk-journal-1"), "w") as f:
-            f.write("kpk journal 1 open\n" + "\n".join(lines) + "\n")
-        listing = t.kpk("installed", text=True)
-        self.assertEqual(listing.stdout.split()[:2], ["base", "1.0"])
-        with open(os.path.join(outside, "victim")) as f:
-            self.assertEqual(f.read(), "keep")
-        now = snapshot(t.path)
-        for p, digest in base.items():
-            self.assertEqual(now.get(p), digest, p)
-        self.assertEqual(sorted(os.listdir(os.path.join(t.path, "var/pdb"))), ["base"])
+
+        def ident(path):
+            st = os.stat(path)
+            return "%d:%d" % (st.st_dev, st.st_ino)
+
+        etc, out = (ident(os.path.join(t.path, d)) for d in ("etc", "out"))
+        lines = ["C %s /out/victim" % out, "C %s /etc/base0" % etc, "C %s /etc2/base1" % etc,
+                 "C %s /var/pdb/base/version" % ident(os.path.join(t.path, "var/pdb/base")),
+                 "D %s /etc" % ident(t.path), "M %s .kpk-replaced-1-1 /etc/base2" % etc,
+                 "M %s ../../outside/victim /etc/base3" % etc, "R ../pdb", "R .",
+                 "C %s /out/victim\nC %s /etc/base4" % (out, etc)]
+        # Lines a log of the manager's own is obeyed for: they would take base away and
+        # disable it. Only the logs that cannot be the manager's carry them.
+        obeyed = ["R base", "S 1 1 base"]
+        planted = os.path.join(t.path, "var/pdb/.kpk-journal-1")
+        for mode, second_name in ((0o600, False), (0o644, False), (0o600, True)):
+            with self.subTest(mode=oct(mode), second_name=second_name):
+                made_here = mode == 0o600 and not second_name
+                with open(planted, "w") as f:
+                    f.write("kpk journal 2 open\n" +
+                            "\n".join(lines + ([] if made_here else obeyed)) + "\n")
+                os.chmod(planted, mode)
+                if second_name:
+                    os.link(planted, os.path.join(t.path, "elsewhere"))
+                listing = t.kpk("installed", text=True)
+                self.assertEqual(listing.stdout.split()[:3], ["base", "1.0", "enabled"])
+                with open(os.path.join(outside, "victim")) as f:
+                    self.assertEqual(f.read(), "keep")
+                now = snapshot(t.path)
+                for p, digest in base.items():
+                    self.assertEqual(now.get(p), digest, p)
+                self.assertEqual(sorted(os.listdir(os.path.join(t.path, "var/pdb"))), ["base"])
+                self.assertFalse(os.path.exists(os.path.join(t.path, "var/pdb/base/disabled")))
+                self.assertTrue(os.path.isdir(os.path.join(t.path, "etc")))
+                if second_name:
+                    os.unlink(os.path.join(t.path, "elsewhere"))
 
     def test_full_disk(self):
         if os.geteuid() != 0 or not shutil.which("mkfs.ext2"):

@@ -3,7 +3,6 @@
 signed by an independent signer (kpksig): files, database records and messages on disk as
 another program reads them."""
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -12,24 +11,10 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "lib"))
 import kpkfmt as k  # noqa: E402
-import kpksig  # noqa: E402
+import kpkenv  # noqa: E402
+from kpkenv import KPK, lines  # noqa: E402
 
-KPK = os.environ.get("KPK", "build/bin/kpk")
-SOURCE = os.environ.get("KEST_SOURCE_DIR", os.path.dirname(HERE))
-TRUST = kpksig.Trust(os.environ.get("KEST_TRUST_DIR", os.path.join(SOURCE, "trust")))
-(_KEY,) = kpksig.read_hex_words(os.path.join(SOURCE, "trust", "development.key"))
-DEV_SCALAR = int.from_bytes(bytes.fromhex(_KEY), "little")
 ROOT = os.geteuid() == 0
-
-
-def lines(text):
-    """What a person reads: escape sequences gone, a carriage return starts the line afresh."""
-    out = []
-    for raw in re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", text).split("\n"):
-        line = raw.split("\r")[-1].rstrip()
-        if line:
-            out.append(line)
-    return out
 
 
 def package(name, version, files=(), depends=(), conflicts=(), signed=True, magic=k.REGULAR):
@@ -40,11 +25,7 @@ def package(name, version, files=(), depends=(), conflicts=(), signed=True, magi
         parts.append(k.part(k.CONFLICTS, k.ref_list(conflicts)))
     records = b"".join(k.file_record(*f) for f in files)
     parts.append(k.part(k.FILE_DATA, k.compress(records)))
-    if signed:
-        header = k.part(k.SIGNATURE, b"")[:2] + (68).to_bytes(4, "little")
-        digest = kpksig.sha1(b"".join(parts) + header)
-        parts.append(header + kpksig.sign(TRUST, DEV_SCALAR, digest))
-    return k.archive(parts, magic)
+    return k.archive(kpkenv.signed(parts) if signed else parts, magic)
 
 
 class Install(unittest.TestCase):

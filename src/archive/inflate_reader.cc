@@ -202,12 +202,15 @@ void InflateStreamBuf::produce() {
         break;
       }
     }
+    // Once the batch is handed over the reader may take it, reach the end and let this
+    // object go: what the thread still needs is read before, and nothing of it touched after.
+    const bool last = b.last;
     {
       std::lock_guard<std::mutex> lock(a.mutex);
       ++a.handed_over;
+      a.changed.notify_all();
     }
-    a.changed.notify_all();
-    if (b.last) return;
+    if (last) return;
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "archive_writer.h"
 #include "pkgmgr/database.h"
+#include "pkgmgr/spool.h"
 #include "system/child_slot.h"
 #include "testing/scratch_root.h"
 #include "testing/signing.h"
@@ -129,6 +130,22 @@ TEST_F(InstallChildTest, ImageThatCannotBeCreatedStopsTheInstallation) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a child was left behind";
   EXPECT_EQ(out, "WARNING: could not open repo\nERROR: could not open image\n");
+}
+
+// Where the target cannot make files without a name, the spool is a named file in the database
+// directory: the image is kept all the same, and a spool its child left is removed by the next.
+TEST_F(InstallChildTest, NamedSpoolWhereFilesWithoutANameCannotBeMade) {
+  spool_force_named(true);
+  kpk::PackageSpec s = package("kernel");
+  s.has_image = true;
+  s.image = std::string(5000, 'k');
+  std::string archive = signed_archive(s);
+  put(host("/flash/var/pdb/.kpk-spool-999999"), "left by a child that died");
+  EXPECT_EQ(feed(archive), 0);
+  spool_force_named(false);
+  EXPECT_EQ(get(host("/flash/var/pdb/kernel/image")), archive);
+  for (const auto& e : std::filesystem::directory_iterator(host("/flash/var/pdb")))
+    EXPECT_NE(e.path().filename().string().rfind(".kpk-spool-", 0), 0u) << e.path();
 }
 
 // Every failure prints one message; an archive without a readable name is named by its file.

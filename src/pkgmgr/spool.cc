@@ -10,16 +10,25 @@
 #include "pkgmgr/database.h"
 #include "system/root.h"
 
+namespace {
+bool g_force_named = false;
+}  // namespace
+
+void spool_force_named(bool named) { g_force_named = named; }
+
 Spool::~Spool() {
   if (!named_.empty()) unlink(named_.c_str());
   if (fd_ >= 0) close(fd_);
 }
 
 bool Spool::open_on_target() {
-  fd_ = open(root_path("/flash").c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd_ >= 0) return true;
-  // A file system without files that have no name: a named one where only the manager writes.
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  if (!g_force_named) {
+    fd_ = open(root_path("/flash").c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ >= 0) return true;
+    // A file system without files that have no name: a named one where only the manager
+    // writes.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  }
   make_dirs(kRepository);
   std::string name = root_path(kRepository) + kSpoolPrefix + std::to_string(getpid());
   unlink(name.c_str());  // a spool of a process that had this number before

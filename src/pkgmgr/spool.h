@@ -34,3 +34,7 @@ class Spool {
 
 // How the names of named spools begin (in the database directory).
 inline constexpr char kSpoolPrefix[] = ".kpk-spool-";
+
+// Tests make the spool on the target a named one, as on a file system without files that have
+// no name.
+void spool_force_named(bool named);
