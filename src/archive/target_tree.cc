@@ -317,9 +317,9 @@ bool remove_made_entry(const RecordedPath& entry, const Identity& dir, const Ide
   DirFd parent = open_parent_if(entry, dir);
   Identity found;
   bool directory = false;
-  if (!parent.ok() || !identity_at(parent.get(), entry.path.leaf, &found, &directory) ||
-      found != self || directory)
-    return true;  // gone already, or not what was made
+  if (!parent.ok() || !identity_at(parent.get(), entry.path.leaf, &found, &directory))
+    return errno == ENOENT;  // gone already (or its directory is), or it cannot be told
+  if (found != self || directory) return true;  // not what was made
   return unlinkat(parent.get(), entry.path.leaf.c_str(), 0) == 0 || errno == ENOENT;
 }
 
@@ -335,14 +335,15 @@ void remove_made_directory(const RecordedPath& entry, const Identity& dir, const
 bool restore_entry(const RecordedPath& entry, const Identity& dir, const std::string& backup) {
   DirFd parent = open_parent_if(entry, dir);
   Identity found;
-  if (!parent.ok() || !identity_at(parent.get(), backup, &found)) return true;  // nothing left
+  if (!parent.ok() || !identity_at(parent.get(), backup, &found))
+    return errno == ENOENT;  // nothing left to put back, or it cannot be told
   unlinkat(parent.get(), entry.path.leaf.c_str(), AT_REMOVEDIR);
   return renameat(parent.get(), backup.c_str(), parent.get(), entry.path.leaf.c_str()) == 0;
 }
 
 bool drop_backup(const RecordedPath& entry, const Identity& dir, const std::string& backup) {
   DirFd parent = open_parent_if(entry, dir);
-  if (!parent.ok()) return true;
+  if (!parent.ok()) return errno == ENOENT;
   if (unlinkat(parent.get(), backup.c_str(), 0) == 0 || errno == ENOENT) return true;
   if (errno != EISDIR) return false;
   // A record directory: flat, files only.

@@ -128,15 +128,17 @@ bool is_backup_name(const std::string& name);
 // Deletes the recorded entry (never a directory). Failures are ignored.
 void remove_entry(const RecordedPath& entry);
 // Deletes the entry made in directory dir with the identity self, if it is still there.
-// False (errno set) when it is there and cannot be deleted.
+// False (errno set) when it is there and cannot be deleted, or when whether it is there cannot
+// be told (an error other than ENOENT on the way).
 bool remove_made_entry(const RecordedPath& entry, const Identity& dir, const Identity& self);
 // Deletes the directory made in directory dir with the identity self if it is still there
 // and empty. Failures are ignored.
 void remove_made_directory(const RecordedPath& entry, const Identity& dir, const Identity& self);
 // Puts an entry that was moved aside under backup in the directory dir back in its place; an
-// empty directory made there meanwhile goes first. True when it is back, or the backup is gone
-// already (nothing to put back); false with errno when it could not be put back.
+// empty directory made there meanwhile goes first. True when it is back, or the backup (or its
+// directory) is gone already; false with errno when it could not be put back.
 bool restore_entry(const RecordedPath& entry, const Identity& dir, const std::string& backup);
 // Deletes what was moved aside under backup in the directory dir: a file, or a directory with
-// the files in it. True when it is gone (or was gone already); false with errno.
+// the files in it. True when it is gone (or it or its directory was gone already); false with
+// errno.
 bool drop_backup(const RecordedPath& entry, const Identity& dir, const std::string& backup);

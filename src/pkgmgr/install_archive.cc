@@ -138,7 +138,8 @@ PackageOutcome PackageManager::install_package_from(PartReader& r, uint32_t flag
   }
   label_ = outer_label;
   if (!ok || broke) {
-    transaction.roll_back_to(mark);
+    // What cannot be undone here is left to the next run, and the transaction is over.
+    if (!transaction.roll_back_to(mark)) broke = true;
     if (installed) take_out(installed);
     if (bundle) skip_package(r);
     return {broke ? PackageOutcome::kBroke : PackageOutcome::kFailed, installed_named(name)};

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "archive/part_reader.h"
 #include "archive/part_type.h"
@@ -183,6 +184,12 @@ bool Installation::keep_existing(const std::string& recorded, const struct stat&
                                  bool dangling) {
   if (plain_) return false;
   if (!owners_) owners_ = std::make_unique<OwnerIndex>(pm_.installed());
+  // Without knowing every owner, nothing that is there is taken for a ghost.
+  if (owners_->error() != 0) {
+    pm_.warning("file %s kept: its owner cannot be told (%s)", recorded.c_str(),
+                strerror(owners_->error()));
+    return true;
+  }
   // The entry itself decides; a package that records this very path owns it as well, even
   // where the path now leads elsewhere.
   const std::string* owner = owners_->owner(Identity::of(existing));

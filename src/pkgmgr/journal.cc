@@ -164,30 +164,43 @@ bool Journal::set_aside(Package* p, const std::string& label) {
   std::vector<Move> moves;
   const OwnerIndex others(pm_.installed());
   const DatabaseGuard database;
+  std::string failed;
+  int error = others.error();  // who owns what must be known before anything moves
+  if (error != 0) failed = package->name;
+  // False (failed, error) when whether the entry is there cannot even be told.
   auto plan = [&](const RecordedPath& entry, bool record) {
     DirFd dir = open_parent(entry.target(), entry.path, false, 0);
     Identity dir_id, self;
     bool directory = false;
-    // A directory in the place of a file stays: it may hold what is not this package's.
     if (!dir.ok() || !identity_at(dir.get(), entry.path.leaf, &self, &directory) ||
-        directory != record || !identity_of_fd(dir.get(), &dir_id))
-      return;
-    if (!record && (others.owner(self) || database.inside(dir.get()))) return;
+        !identity_of_fd(dir.get(), &dir_id)) {
+      if (errno == ENOENT || errno == ENOTDIR) return true;  // nothing there to move
+      error = errno;
+      failed = entry.text();
+      return false;
+    }
+    // A directory in the place of a file stays: it may hold what is not this package's.
+    if (directory != record) return true;
+    if (!record && (others.owner(self) || database.inside(dir.get()))) return true;
     moves.push_back(Move{entry, dir_id, backup_name(dir.get())});
+    return true;
   };
-  for (const RecordedPath& entry : removal_order(package->files)) plan(entry, false);
-  if (valid_package_name(package->name)) plan(record_entry(package->name), true);
+  bool told = error == 0;
+  for (const RecordedPath& entry : told ? removal_order(package->files)
+                                        : std::vector<RecordedPath>())
+    if (!(told = plan(entry, false))) break;
+  if (told && valid_package_name(package->name)) told = plan(record_entry(package->name), true);
 
   // Every move is on the disk in the log before the first one is made.
-  int error = 0;
   for (const Move& m : moves) {
+    if (error != 0) break;
     if (!log("M " + m.dir.text() + " " + m.backup + " " + m.entry.text() + "\n", false)) {
       error = errno;
       break;
     }
   }
   if (error == 0) error = sync_log();
-  std::string failed = moves.empty() ? std::string() : moves.front().entry.text();
+  if (failed.empty() && !moves.empty()) failed = moves.front().entry.text();
   for (const Move& m : moves) {
     if (error != 0) break;
     DirFd dir = open_parent_if(m.entry, m.dir);
@@ -258,9 +271,19 @@ bool Journal::undo_after(size_t first, unsigned first_line) {
   };
   // First what the transaction made goes, newest first; only then does what it moved come
   // back, so that nothing put back is ever taken for something made.
-  bool whole = true;
+  bool made_gone = true;
   for (size_t i = changes_.size(); i-- > first;)
-    if (made_by_transaction(changes_[i].kind)) whole = undo(changes_[i]) && whole;
+    if (made_by_transaction(changes_[i].kind)) made_gone = undo(changes_[i]) && made_gone;
+  if (!made_gone) {
+    // Nothing is put back on the disk now: the next run removes what was made and only then
+    // puts back what was moved. The installed list is made whole again here all the same.
+    for (size_t i = changes_.size(); i-- > first;)
+      if (changes_[i].kind == Change::kSetAside) undo(changes_[i]);
+    changes_.resize(first);
+    keep_log_ = true;
+    return false;
+  }
+  bool whole = true;
   if (first_line == 0)
     set_state("undo");
   else if (!log("X " + std::to_string(first_line) + "\n"))

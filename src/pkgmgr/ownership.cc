@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "pkgmgr/database.h"
 #include "system/root.h"
 
@@ -21,7 +23,10 @@ OwnerIndex::OwnerIndex(const std::vector<std::unique_ptr<Package>>& installed) {
         relative = entry.relative;
       }
       Identity id;
-      if (dir.ok() && identity_at(dir.get(), entry.path.leaf, &id)) owners_.emplace(id, p->name);
+      if (dir.ok() && identity_at(dir.get(), entry.path.leaf, &id))
+        owners_.emplace(id, p->name);
+      else if (errno != ENOENT && errno != ENOTDIR && error_ == 0)
+        error_ = errno;
     }
   }
 }

@@ -20,9 +20,13 @@ class OwnerIndex {
   explicit OwnerIndex(const std::vector<std::unique_ptr<Package>>& installed);
   // The name of the first package (in list order) that records the entry id; null when none.
   const std::string* owner(const Identity& id) const;
+  // 0 when every recorded path could be looked at, else the errno of the first that could not
+  // (then an entry without an owner here may still have one).
+  int error() const { return error_; }
 
  private:
   std::map<Identity, std::string> owners_;
+  int error_ = 0;
 };
 
 // The database directory /flash/var/pdb as it stands when the guard is made.
