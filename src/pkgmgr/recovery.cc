@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -155,8 +156,11 @@ void remove_record_dir(const std::string& name, const std::set<Identity>& kept) 
   close(holder);
 }
 
-// Removes what an interrupted transaction made: its entries, then its record directories.
-void remove_created(const Log& log, const std::set<Identity>& kept) {
+// Removes what an interrupted transaction made: its entries, then its record directories and
+// the directories it made. False when an entry could not be looked at or removed: then nothing
+// is put back yet, and the log stays for the next run.
+bool remove_created(const Log& log, const std::set<Identity>& kept) {
+  bool whole = true;
   for (auto it = log.lines.rbegin(); it != log.lines.rend(); ++it) {
     const Line& l = *it;
     RecordedPath entry;
@@ -164,10 +168,12 @@ void remove_created(const Log& log, const std::set<Identity>& kept) {
     DirFd dir = open_parent_if(entry, l.dir);
     Identity id;
     bool directory = false;
-    if (!dir.ok() || !identity_at(dir.get(), entry.path.leaf, &id, &directory) || directory ||
-        kept.count(id))
+    if (!dir.ok() || !identity_at(dir.get(), entry.path.leaf, &id, &directory)) {
+      if (errno != ENOENT && errno != ENOTDIR) whole = false;
       continue;
-    unlinkat(dir.get(), entry.path.leaf.c_str(), 0);
+    }
+    if (directory || kept.count(id)) continue;
+    if (unlinkat(dir.get(), entry.path.leaf.c_str(), 0) != 0 && errno != ENOENT) whole = false;
   }
   for (const Line& l : log.lines)
     if (!l.unmade && !l.undone && l.kind == 'R') remove_record_dir(l.rest, kept);
@@ -183,6 +189,7 @@ void remove_created(const Log& log, const std::set<Identity>& kept) {
         !kept.count(id))
       unlinkat(dir.get(), entry.path.leaf.c_str(), AT_REMOVEDIR);
   }
+  return whole;
 }
 
 // Puts back what an interrupted transaction moved aside or changed, newest first. False when
@@ -221,8 +228,11 @@ bool drop_backups(const Log& log, const std::set<Identity>& kept) {
     RecordedPath backup = entry;
     backup.path.leaf = l.word;
     Identity id;
-    if (identity_of(backup, &id) && !kept.count(id) && !drop_backup(entry, l.dir, l.word))
+    if (!identity_of(backup, &id)) {
+      if (errno != ENOENT && errno != ENOTDIR) whole = false;  // cannot be told: kept for later
+    } else if (!kept.count(id) && !drop_backup(entry, l.dir, l.word)) {
       whole = false;
+    }
   }
   return whole;
 }
@@ -297,13 +307,13 @@ void recover_journals() {
       whole = drop_backups(log, kept);
     } else if (log.state == "open" || log.state == "undo") {
       if (log.state == "open") {
-        remove_created(log, kept);
+        whole = remove_created(log, kept);
         // From here on the created entries are gone: a recovery that dies during the restores
         // must not take restored entries for created ones.
         const size_t at = sizeof kJournalHeader - 1;
-        if (pwrite(log.fd, "undo", 4, off_t(at)) == 4) fdatasync(log.fd);
+        if (whole && pwrite(log.fd, "undo", 4, off_t(at)) == 4) fdatasync(log.fd);
       }
-      whole = restore(log, kept);
+      if (whole) whole = restore(log, kept);
     }
     // Anything else is not a log this system wrote: it is only taken away.
     if (whole) unlink(log.path.c_str());
