@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -31,13 +32,64 @@ void drain_input() {
     if (n < 0 && errno != EINTR) break;
 }
 
+// Where the first pass copies the archive: the spool, with a progress line that follows the
+// bytes as they arrive (an archive from the network takes its time), named by the package or
+// bundle the archive's first part header names.
+class SpoolWriter : public std::streambuf {
+ public:
+  SpoolWriter(PackageManager& pm, int fd) : pm_(pm), out_(fd, false) {}
+  bool flush() { return out_.pubsync() == 0; }
+  int error() const { return out_.error(); }
+  bool shown() const { return shown_; }
+
+ protected:
+  std::streamsize xsputn(const char* data, std::streamsize n) override {
+    if (head_.size() < kHead) head_.append(data, size_t(std::min<std::streamsize>(n, kHead)));
+    done_ += uint64_t(n);
+    if (done_ >= next_ && head_.size() >= kHead) {
+      next_ = done_ + kStep;
+      show();
+    }
+    return out_.sputn(data, n);
+  }
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    char byte = traits_type::to_char_type(c);
+    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+  }
+
+ private:
+  // The file header, the first part header and the name and version of its header record.
+  static constexpr size_t kHead = kFileHeaderSize + kPartHeaderSize + 20;
+  static constexpr uint64_t kStep = 65536;
+
+  void show() {
+    const uint8_t* h = reinterpret_cast<const uint8_t*>(head_.data());
+    PackageInfo named;
+    size_t n = 0;
+    while (n < 16 && h[14 + n] != 0) ++n;
+    named.name.assign(head_.data() + 14, n);
+    named.version = load_le32(h + 30);
+    pm_.show_progress_bar("checking " + package_label(named), done_,
+                          uint64_t(load_le32(h + 4)) + kFileHeaderSize);
+    shown_ = true;
+  }
+
+  PackageManager& pm_;
+  FdOutBuf out_;
+  std::string head_;
+  uint64_t done_ = 0;
+  uint64_t next_ = kStep;
+  bool shown_ = false;
+};
+
 // The first pass: reads the whole archive on descriptor 0 into the spool while the walk
 // decides what in it is genuine. Whatever the walk decides, the input is read to its end, so
 // that the process writing it never meets a closed pipe. False (reported) when the spool
 // could not take it all.
 bool spool_and_walk(PackageManager& pm, Spool& spool, WalkMode mode, WalkedArchive* walked) {
   FdInStream input(0);
-  FdOutBuf copy(spool.fd(), false);
+  SpoolWriter copy(pm, spool.fd());
   {
     PartReader r(input, true, &copy);
     walk_archive(r, mode, walked);
@@ -45,7 +97,8 @@ bool spool_and_walk(PackageManager& pm, Spool& spool, WalkMode mode, WalkedArchi
   char rest[65536];
   for (std::streamsize n; (n = input.rdbuf()->sgetn(rest, sizeof rest)) > 0;)
     copy.sputn(rest, n);
-  copy.pubsync();
+  copy.flush();
+  if (copy.shown()) pm.clear_progress();  // the second pass draws a line of its own
   if (copy.error() == 0 && lseek(spool.fd(), 0, SEEK_SET) == 0) return true;
   int error = copy.error() ? copy.error() : errno;
   std::string label = walked->bundle ? package_label(walked->bundle_info)

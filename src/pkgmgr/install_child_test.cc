@@ -221,6 +221,20 @@ TEST_F(InstallChildTest, ProgressLineBytesOfOneInstallation) {
                        "\x1b[?25l\r" + std::string(77, ' ') + "\r\x1b[?25h" +
                        "installed ab-1.0\n";
   EXPECT_EQ(out, expect);
+
+  // An archive that takes longer to arrive is shown while it is read and checked, in steps of
+  // 64 KB, before the installation draws its own line.
+  kpk::PackageSpec big = package("big");
+  std::string noise;
+  for (uint32_t x = 1; noise.size() < 300000; x = x * 1103515245u + 12345u) noise += char(x >> 24);
+  big.files.back().content = noise;
+  std::string lines = printed([&] { status = feed(signed_archive(big), true, false); });
+  size_t checking = lines.find("checking big-1.0 [##");
+  size_t installing = lines.find("installing big-1.0 [");
+  EXPECT_NE(checking, std::string::npos);
+  EXPECT_LT(checking, installing);
+  const std::string last = "installed big-1.0\n";
+  EXPECT_EQ(lines.substr(lines.size() - last.size()), last);
 }
 
 }  // namespace

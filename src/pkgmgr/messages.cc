@@ -78,10 +78,14 @@ void MessageChannel::clear_progress() {
 }
 
 void MessageChannel::show_progress_bar(const std::string& label, PartReader& reader) {
+  show_progress_bar(label, reader.offset(), reader.total_length());
+}
+
+void MessageChannel::show_progress_bar(const std::string& label, uint64_t offset,
+                                       uint64_t total) {
+  if (quiet_) return;
   std::string text = label + " [";
   uint64_t width = text.size() < 76 ? 76 - text.size() : 0;
-  uint64_t offset = reader.offset();
-  uint64_t total = reader.total_length();
   uint64_t filled = total == 0 ? 0 : width * offset / total;
   if (filled > width) filled = width;
   text.append(size_t(filled), '#');

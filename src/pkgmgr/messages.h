@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 
 class PartReader;
@@ -20,6 +21,8 @@ class MessageChannel {
   void show_progress(const std::string& text);
   // label " [" bar "]", the bar filled by the reader's offset over its total_length.
   void show_progress_bar(const std::string& label, PartReader& reader);
+  // The same bar filled by done over total.
+  void show_progress_bar(const std::string& label, uint64_t done, uint64_t total);
   // Blanks the progress line and forgets it, as the end of an installation does.
   void clear_progress();
   const std::string& progress_line() const { return progress_; }
