@@ -108,15 +108,20 @@ bool spool_and_walk(PackageManager& pm, Spool& spool, WalkMode mode, WalkedArchi
   return false;
 }
 
+// Opens the spool on the target or in private memory; when it cannot be made, says so and
+// still reads the input to its end.
+bool open_spool(Spool& spool, bool on_target) {
+  if (on_target ? spool.open_on_target() : spool.open_private()) return true;
+  out_printf("ERROR: could not open image\n");
+  drain_input();
+  return false;
+}
+
 InstallResult install_image_mode(PackageManager& pm) {
   Spool spool;
-  if (!spool.open_on_target()) {
-    out_printf("ERROR: could not open image\n");
-    drain_input();
-    return InstallResult::kFailed;
-  }
   WalkedArchive walked;
-  if (!spool_and_walk(pm, spool, WalkMode::kImage, &walked)) return InstallResult::kFailed;
+  if (!open_spool(spool, true) || !spool_and_walk(pm, spool, WalkMode::kImage, &walked))
+    return InstallResult::kFailed;
   std::string image_name;
   InstallResult result;
   {
@@ -133,13 +138,9 @@ InstallResult install_image_mode(PackageManager& pm) {
 
 InstallResult install_single_package(PackageManager& pm) {
   Spool spool;
-  if (!spool.open_private()) {
-    out_printf("ERROR: could not open image\n");
-    drain_input();
-    return InstallResult::kFailed;
-  }
   WalkedArchive walked;
-  if (!spool_and_walk(pm, spool, WalkMode::kSinglePackage, &walked)) return InstallResult::kFailed;
+  if (!open_spool(spool, false) || !spool_and_walk(pm, spool, WalkMode::kSinglePackage, &walked))
+    return InstallResult::kFailed;
   FdInStream input(spool.fd());
   PartReader r(input, false);  // judged already, and nobody else can change the spool
   want_installation_parts(r, WalkMode::kSinglePackage);
