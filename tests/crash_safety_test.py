@@ -538,6 +538,9 @@ class CrashSafety(unittest.TestCase):
             self.skipTest("needs strace")
         self.inject_points("old", NEW, "big", (BIG1, BIG2))
         self.inject_points("suite1", SUITE2, "suite", (SUITE_1, SUITE_2))
+        self.inject_points(None, SUITE1, "suite", (ALONE, SUITE_1), points=max(2, POINTS // 2))
+        self.inject_points("lib app", LIB2, "lib", ("app 1.0, base 1.0, lib 1.0", "base 1.0, lib 2.0"),
+                           points=max(2, POINTS // 2))
 
     def test_clean_under_valgrind(self):
         """The installation child's whole path under valgrind: a refused upgrade undone, an
