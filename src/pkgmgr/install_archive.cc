@@ -167,6 +167,12 @@ InstallResult PackageManager::install_bundle(PartReader& r, uint32_t flags,
 
   flags |= kReinstall;
   if (evaluate(*bundle, flags) & ~flags) return InstallResult::kBundleRefused;
+  // The bundle's own relations are signed by nobody: they may refuse it (above), but they do
+  // not reach the plan or the record, where they could disable, replace or enable packages
+  // that are none of its members. The members' own relations are signed with them.
+  bundle->depends.clear();
+  bundle->provides.clear();
+  bundle->conflicts.clear();
 
   const PackageRef ref{bundle->name, bundle->version, bundle->version, 0};
   const std::string label = requirement_label(ref);
