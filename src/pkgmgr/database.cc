@@ -33,9 +33,15 @@ class RecordFileBuf : public std::streambuf {
  public:
   explicit RecordFileBuf(const std::string& host_path) {
     fd_ = open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return;
+    if (fd_ < 0) {
+      if (errno != ENOENT && errno != ENOTDIR) error_ = errno;
+      return;
+    }
+    // Anything but a regular file counts as absent (a planted FIFO or device is not read).
     struct stat st;
-    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool stated = fstat(fd_, &st) == 0;
+    if (!stated || !S_ISREG(st.st_mode)) {
+      error_ = stated ? 0 : errno;
       close(fd_);
       fd_ = -1;
     }
@@ -49,6 +55,8 @@ class RecordFileBuf : public std::streambuf {
   bool is_open() const { return fd_ >= 0; }
   // More bytes followed the part that was read.
   bool too_long() const { return too_long_; }
+  // The errno of a file that is there but could not be opened or read; 0 when none.
+  int error() const { return error_; }
 
  protected:
   int_type underflow() override {
@@ -72,13 +80,17 @@ class RecordFileBuf : public std::streambuf {
     for (;;) {
       ssize_t got = read(fd_, out, n);
       if (got >= 0) return size_t(got);
-      if (errno != EINTR) return 0;
+      if (errno != EINTR) {
+        error_ = errno;
+        return 0;
+      }
     }
   }
 
   int fd_ = -1;
   uint64_t left_ = kMaxRecordFile;
   bool too_long_ = false;
+  int error_ = 0;
   char buffer_[4096];
 };
 
@@ -92,31 +104,46 @@ class RecordFile : public std::istream {
   }
   bool is_open() const { return buf_->is_open(); }
   bool too_long() const { return buf_->too_long(); }
+  int error() const { return buf_->error(); }
 
  private:
   std::unique_ptr<RecordFileBuf> buf_;
 };
 
+// Keeps the first errno of the record files read: a record that is there but cannot be read
+// must not pass for one that is not.
+void note_error(const RecordFile& file, int* error) {
+  if (error && *error == 0) *error = file.error();
+}
+
 // Reads one relation list. False when an entry is cut short (the entries before it are
 // kept) or when the file is longer than the loader reads.
-bool read_relations(const std::string& path, bool with_priority, std::vector<PackageRef>& list) {
+bool read_relations(const std::string& path, bool with_priority, std::vector<PackageRef>& list,
+                    int* error) {
   RecordFile in(path);
+  note_error(in, error);
   if (!in.is_open()) return true;
   for (;;) {
     PackageRef ref;
     if (!(in >> ref.name)) break;
     in >> ref.min_version >> ref.max_version;
     if (with_priority) in >> ref.priority;
-    if (!in) return false;
+    if (!in) {
+      note_error(in, error);
+      return false;
+    }
     list.push_back(std::move(ref));
   }
+  note_error(in, error);
   return !in.too_long();
 }
 
 // Reads the first word of a file; false when the file cannot be opened or holds none.
-bool read_word(const std::string& path, std::string& word) {
+bool read_word(const std::string& path, std::string& word, int* error = nullptr) {
   RecordFile in(path);
-  return in.is_open() && bool(in >> word);
+  bool read = in.is_open() && bool(in >> word);
+  note_error(in, error);
+  return read;
 }
 
 // Opens the directory that holds path (an installer path) without following a link in its
@@ -238,29 +265,33 @@ bool make_dirs(const std::string& path) {
   return true;
 }
 
-void load_record(Package& package, const std::string& name) {
+int load_record(Package& package, const std::string& name) {
+  int error = 0;
   package.name = name;
   std::string dir = kRepository + name + "/";
   {
     RecordFile in(dir + "version");
     if (!(in >> package.version >> package.build)) package.pending = PendingAction::Uninstall;
+    note_error(in, &error);
   }
-  bool complete = read_relations(dir + "deps", false, package.depends);
-  complete = read_relations(dir + "provides", true, package.provides) && complete;
-  complete = read_relations(dir + "conflicts", false, package.conflicts) && complete;
+  bool complete = read_relations(dir + "deps", false, package.depends, &error);
+  complete = read_relations(dir + "provides", true, package.provides, &error) && complete;
+  complete = read_relations(dir + "conflicts", false, package.conflicts, &error) && complete;
   if (!complete) package.pending = PendingAction::Uninstall;
 
   struct stat st;
   package.is_bundle = stat(root_path(dir + "files").c_str(), &st) != 0;
+  if (package.is_bundle && errno != ENOENT && errno != ENOTDIR && error == 0) error = errno;
   // Only part of the list was read: remove the package rather than trust it.
-  if (!package.is_bundle && !read_files_record(name, &package.files))
+  if (!package.is_bundle && !read_files_record(name, &package.files, &error))
     package.pending = PendingAction::Uninstall;
 
   std::string bundle;
-  if (read_word(dir + "bundle", bundle)) package.bundle = PackageRef{bundle, 0, 0, 0};
+  if (read_word(dir + "bundle", bundle, &error)) package.bundle = PackageRef{bundle, 0, 0, 0};
 
   package.user_forced = false;
   RecordFile disabled(dir + "disabled");
+  note_error(disabled, &error);
   if (disabled.is_open()) {
     std::string first;
     std::getline(disabled, first);
@@ -268,7 +299,9 @@ void load_record(Package& package, const std::string& name) {
     package.user_forced = first != "auto";
   } else {
     package.disabled = false;
-    if (RecordFile(dir + "enabled").is_open()) package.user_forced = true;
+    RecordFile enabled(dir + "enabled");
+    note_error(enabled, &error);
+    if (enabled.is_open()) package.user_forced = true;
   }
 
   std::string schedule = "/ram/pdb/" + name + "/schedule";
@@ -285,9 +318,10 @@ void load_record(Package& package, const std::string& name) {
     }
   }
   remove_file(schedule);
+  return error;
 }
 
-bool read_files_record(const std::string& name, std::set<std::string>* files) {
+bool read_files_record(const std::string& name, std::set<std::string>* files, int* error) {
   RecordFile in(kRepository + name + "/files");
   std::string line;
   while (std::getline(in, line)) {
@@ -297,6 +331,7 @@ bool read_files_record(const std::string& name, std::set<std::string>* files) {
     RecordedPath path;
     if (RecordedPath::parse(line, &path)) files->insert(path.text());
   }
+  note_error(in, error);
   return !in.too_long();
 }
 
@@ -428,7 +463,10 @@ void open_repository(PackageManager& manager, bool quiet) {
   closedir(handle);
   for (const std::string& name : names) {
     auto package = std::make_unique<Package>();
-    load_record(*package, name);
+    if (int error = load_record(*package, name)) {
+      manager.error("could not read the record of %s: %s", name.c_str(), strerror(error));
+      manager.set_database_unreadable();
+    }
     manager.installed().push_back(std::move(package));
   }
 }

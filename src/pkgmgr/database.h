@@ -35,11 +35,14 @@ bool make_dirs(const std::string& path);
 // Fills package from its record directory and consumes its schedule file. A record whose
 // version or relation lists cannot be read is loaded anyway and scheduled for uninstall.
 // Only regular files are read, and no more than 4 MiB of each: a longer relation or files
-// list also schedules the package for uninstall.
-void load_record(Package& package, const std::string& name);
+// list also schedules the package for uninstall. Returns 0, or the errno of a record file
+// that is there but could not be opened or read (the record is then not to be trusted).
+int load_record(Package& package, const std::string& name);
 // Reads only the files list of the record of name into files (recorded paths); false when
-// the list is longer than the loader reads (only part of it was read).
-bool read_files_record(const std::string& name, std::set<std::string>* files);
+// the list is longer than the loader reads (only part of it was read). *error (when given and
+// still 0) receives the errno of a list that is there but could not be read.
+bool read_files_record(const std::string& name, std::set<std::string>* files,
+                       int* error = nullptr);
 // Writes every record file; reports a failure on the manager's error channel ("installation
 // of <label> failed: ..." naming meta/<file>) and returns false, leaving the files written so
 // far. Record files that no longer apply are deleted; a symbolic link in the place of a
@@ -59,5 +62,6 @@ bool mark_disabled(Package& package);
 bool mark_enabled(Package& package);
 // Loads every record under /flash/var/pdb/ into the manager's installed list, in directory
 // order, and sets the manager's quiet flag for all later messages. What an installation that
-// died midway left is undone or finished first (pkgmgr/recovery.h).
+// died midway left is undone or finished first (pkgmgr/recovery.h). A record that cannot be
+// read is reported, and the manager then installs nothing (database_unreadable()).
 void open_repository(PackageManager& manager, bool quiet);

@@ -167,6 +167,11 @@ InstallResult install_child_body(const InstallChildRequest& request) {
   PackageManager pm;
   pm.set_archive_name(request.archive_name);
   open_repository(pm, request.quiet);
+  if (pm.database_unreadable()) {
+    // What is installed cannot all be known: nothing is changed (reported by the loader).
+    drain_input();
+    return InstallResult::kFailed;
+  }
   return request.image ? install_image_mode(pm) : install_single_package(pm);
 }
 

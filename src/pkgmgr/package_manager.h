@@ -69,6 +69,9 @@ class PackageManager : public MessageChannel {
   // The name of the archive being installed (its file), for the messages about an archive
   // whose package has no readable name.
   void set_archive_name(const std::string& name) { archive_name_ = name; }
+  // A record of the database could not be read: nothing may be installed over it.
+  void set_database_unreadable() { database_unreadable_ = true; }
+  bool database_unreadable() const { return database_unreadable_; }
   // The label of a package that could not be read: its name and version when the name was
   // read, the bundle's label for a bundle member, else the archive's name.
   std::string unreadable_label(const PackageInfo& p, const PackageRef* bundle) const;
@@ -163,4 +166,5 @@ class PackageManager : public MessageChannel {
   const WalkedArchive* walked_ = nullptr;   // the verdicts on the archive being installed
   std::vector<std::string> to_finish_;      // members whose scripts run once the bundle is in
   std::string archive_name_;
+  bool database_unreadable_ = false;
 };

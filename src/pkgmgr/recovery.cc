@@ -113,9 +113,11 @@ bool identity_of(const RecordedPath& entry, Identity* id, bool* directory = null
 }
 
 // What recovery must never delete or replace: every entry that a record not being undone
-// names, and every file of such a record.
-std::set<Identity> protected_entries(const std::set<std::string>& undone) {
-  std::set<Identity> kept;
+// names, and every file of such a record. False when a files list could not be read: then
+// nothing may be undone yet.
+bool protected_entries(const std::set<std::string>& undone, std::set<Identity>* out) {
+  std::set<Identity>& kept = *out;
+  int error = 0;
   const std::string pdb = root_path(kJournalDir);
   for (const std::string& name : names_in(pdb)) {
     if (name[0] == '.' || undone.count(name)) continue;
@@ -127,14 +129,15 @@ std::set<Identity> protected_entries(const std::set<std::string>& undone) {
     }
     close(dir);
     std::set<std::string> files;
-    read_files_record(name, &files);
+    read_files_record(name, &files, &error);
     for (const std::string& text : files) {
       RecordedPath entry;
       Identity id;
       if (RecordedPath::parse(text, &entry) && identity_of(entry, &id)) kept.insert(id);
+      else if (errno != ENOENT && errno != ENOTDIR && error == 0) error = errno;
     }
   }
-  return kept;
+  return error == 0;
 }
 
 // Deletes the record directory of name (flat: files only) unless it is protected.
@@ -298,7 +301,12 @@ void recover_journals() {
       for (const Line& l : log.lines)
         if (l.kind == 'R' && !l.unmade && !l.undone) undone.insert(l.rest);
   }
-  const std::set<Identity> kept = protected_entries(undone);
+  std::set<Identity> kept;
+  if (!protected_entries(undone, &kept)) {
+    // What the records name cannot all be told: the logs stay for a run that can.
+    for (Log& log : logs) close(log.fd);
+    return;
+  }
   std::sort(logs.begin(), logs.end(),
             [](const Log& a, const Log& b) { return a.number > b.number; });
   for (Log& log : logs) {
