@@ -18,8 +18,8 @@
 // loss included; lines that name new entries reach the disk with the next such line, at the
 // latest after kCreationsPerSync of them: a power loss can leave some new entries behind,
 // never lose an old one. The log is locked while it is in use and deleted once the transaction
-// is committed or rolled back in full; when putting back or deleting a backup fails, it is
-// kept for the next run. Lines, each ending in a newline:
+// is committed or rolled back in full; when something cannot be undone, or a backup cannot be
+// deleted, it is kept for the next run. Lines, each ending in a newline:
 //   kpk journal 2 <state>           the first line; the state word is rewritten in place:
 //                                   "open", then "undo" once the created entries and records
 //                                   are gone and restores follow, or "done" once the
