@@ -123,7 +123,9 @@ bool Journal::moving_aside(const Identity& dir, const RecordedPath& entry,
 }
 
 void Journal::made_record(const std::string& name) {
-  Change change{Change::kRecord, {}, {}, {}, name, nullptr, 0, nullptr, false, false};
+  Change change;
+  change.kind = Change::kRecord;
+  change.text = name;
   changes_.push_back(std::move(change));
 }
 

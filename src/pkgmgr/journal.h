@@ -96,7 +96,7 @@ class Journal {
 
  private:
   struct Change {
-    enum Kind { kCreate, kMadeDir, kRecord, kMove, kSetAside, kState } kind;
+    enum Kind { kCreate, kMadeDir, kRecord, kMove, kSetAside, kState } kind = kCreate;
     RecordedPath entry;                // kCreate, kMadeDir, kMove
     Identity dir, self;                // kCreate, kMadeDir: where and what; kMove: where
     std::string text;                  // kMove: the backup name; kRecord: the package name
