@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "archive/target_tree.h"
+#include "system/target_tree.h"
 
 class PartReader;
 

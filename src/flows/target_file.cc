@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "archive/target_tree.h"
+#include "system/target_tree.h"
 
 int create_target_file(const std::string& entry, mode_t mode, mode_t dir_mode) {
   EntryPath path;

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "archive/target_tree.h"
+#include "system/target_tree.h"
 #include "network/file_transfer.h"
 #include "system/fd_stream.h"
 #include "system/output.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/target_tree.h"
+#include "system/target_tree.h"
 #include "pkgmgr/installation.h"
 #include "pkgmgr/messages.h"
 #include "pkgmgr/package_manager.h"

@@ -22,7 +22,7 @@
 #include "archive/extract.h"
 #include "archive/package.h"
 #include "archive/package_walk.h"
-#include "archive/target_tree.h"
+#include "system/target_tree.h"
 #include "pkgmgr/journal.h"
 
 class DatabaseGuard;

@@ -41,7 +41,7 @@
 #include <vector>
 
 #include "archive/package.h"
-#include "archive/target_tree.h"
+#include "system/target_tree.h"
 
 class PackageManager;
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "archive/package.h"
-#include "archive/target_tree.h"
+#include "system/target_tree.h"
 
 // The identities of the entries that installed packages record.
 class OwnerIndex {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/target_tree.h"
+#include "system/target_tree.h"
 #include "pkgmgr/database.h"
 #include "pkgmgr/spool.h"
 #include "system/root.h"

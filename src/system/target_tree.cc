@@ -1,4 +1,4 @@
-#include "archive/target_tree.h"
+#include "system/target_tree.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // The way to an entry of a target, links resolved as if the target were the root directory:
 // one table of paths through a tree of links, with the kernel's resolution and with the walk
 // in user space.
-#include "archive/target_tree.h"
+#include "system/target_tree.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
