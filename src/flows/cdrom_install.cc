@@ -12,7 +12,7 @@
 #include "disk/prepare_disk.h"
 #include "disk/target_disk.h"
 #include "flows/package_discovery.h"
-#include "flows/target_file.h"
+#include "system/target_file.h"
 #include "frontend/console.h"
 #include "pkgmgr/install_child.h"
 #include "system/child_slot.h"

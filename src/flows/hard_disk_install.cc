@@ -16,7 +16,7 @@
 #include "flows/archive_buffer.h"
 #include "flows/archive_check.h"
 #include "flows/package_discovery.h"
-#include "flows/target_file.h"
+#include "system/target_file.h"
 #include "frontend/console.h"
 #include "frontend/kernel_modules.h"
 #include "pkgmgr/install_child.h"

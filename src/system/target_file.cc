@@ -1,4 +1,4 @@
-#include "flows/target_file.h"
+#include "system/target_file.h"
 
 #include <fcntl.h>
 
