@@ -96,14 +96,18 @@ bool format_partitions(const TargetDisk& disk) {
 
 }  // namespace
 
-bool prepare_disk(System& system, TargetDisk& disk, bool keep_old_config) {
-  // Before anything is read or written: a device the installer may not touch, or a disk the
-  // layout does not fit.
+bool disk_can_be_prepared(const TargetDisk& disk) {
   if (!valid_device_path(disk.device)) {
     out_printf("ERROR: could not create partitions\n");
     return false;
   }
-  if (!layout_fits(disk)) return false;
+  return layout_fits(disk);
+}
+
+bool prepare_disk(System& system, TargetDisk& disk, bool keep_old_config) {
+  // Before anything is read or written: a device the installer may not touch, or a disk the
+  // layout does not fit.
+  if (!disk_can_be_prepared(disk)) return false;
 
   std::unique_ptr<Snapshot> snapshot;
   if (keep_old_config) snapshot = snapshot_old_config(system, disk);

@@ -15,3 +15,8 @@ class System;
 // partitions", a message of the layout, or a message on a disk too small for the layout
 // (then nothing has been written).
 bool prepare_disk(System& system, TargetDisk& disk, bool keep_old_config);
+
+// Whatever prepare_disk can refuse without writing anything (a device path the installer may
+// not touch, a disk the layout does not fit), checked alone: false after the message
+// prepare_disk would print. The flows ask it before they write the disk's first sector.
+bool disk_can_be_prepared(const TargetDisk& disk);

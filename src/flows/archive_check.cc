@@ -1,10 +1,16 @@
 #include "flows/archive_check.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <istream>
 #include <streambuf>
 
 #include "archive/package_walk.h"
 #include "archive/part_reader.h"
+#include "system/fd_stream.h"
+#include "system/root.h"
 
 namespace {
 
@@ -17,11 +23,7 @@ class MemoryBuf : public std::streambuf {
   }
 };
 
-}  // namespace
-
-bool archive_is_sound(const char* data, uint32_t size) {
-  MemoryBuf source(data, size);
-  std::istream in(&source);
+bool stream_is_sound(std::istream& in, uint64_t size) {
   PartReader r(in, true);
   if (r.bad() || r.total_length() != size) return false;
   WalkedArchive walked;
@@ -31,4 +33,25 @@ bool archive_is_sound(const char* data, uint32_t size) {
   for (const WalkedPackage& member : walked.packages)
     if (!member.genuine()) return false;
   return true;
+}
+
+}  // namespace
+
+bool archive_is_sound(const char* data, uint32_t size) {
+  MemoryBuf source(data, size);
+  std::istream in(&source);
+  return stream_is_sound(in, size);
+}
+
+bool archive_file_is_sound(const std::string& path) {
+  int fd = open(root_path(path).c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
+  FdInBuf source(fd, true);
+  std::istream in(&source);
+  return stream_is_sound(in, uint64_t(st.st_size));
 }

@@ -19,6 +19,7 @@
 #include "pkgmgr/package_manager.h"
 #include "pkgmgr/spool.h"
 #include "system/child_process.h"
+#include "system/child_slot.h"
 #include "system/fd_stream.h"
 #include "system/output.h"
 #include "system/root.h"
@@ -197,6 +198,42 @@ pid_t start_install_child_on(const InstallChildRequest& request, int fd) {
   options.input = ChildInput::kDescriptor;
   options.input_fd = fd;
   return spawn_child(options, child_main(request), nullptr);
+}
+
+InstallChildRequest InstallChildRequest::onto_target() {
+  InstallChildRequest request;
+  request.image = true;
+  request.quiet = false;
+  request.exit_with_result = true;
+  return request;
+}
+
+InstallChildRequest InstallChildRequest::drivers() {
+  InstallChildRequest request;
+  request.image = false;
+  request.quiet = true;
+  request.exit_with_result = true;
+  return request;
+}
+
+InstallChild::InstallChild(const InstallChildRequest& request)
+    : stream_(start_install_child(request)) {}
+
+InstallChild::~InstallChild() {
+  if (stream_) finish();
+}
+
+bool InstallChild::write(const void* data, size_t size) {
+  if (!stream_ || write_failed_) return false;
+  if (size > 0 && fwrite(data, size, 1, stream_) != 1) write_failed_ = true;
+  return !write_failed_;
+}
+
+bool InstallChild::finish() {
+  if (!stream_) return false;
+  int status = finish_child(stream_);
+  stream_ = nullptr;
+  return !write_failed_ && status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 FILE* start_install_child(bool image, bool quiet) {

@@ -31,6 +31,10 @@ void MessageChannel::message(const char* prefix, const char* format, va_list arg
   if (quiet_) return;
   char text[256];
   if (vsnprintf(text, sizeof text, format, args) < 0) text[0] = '\0';
+  if (captured_) {
+    captured_->push_back(std::string(prefix) + text);
+    return;
+  }
   std::string out;
   if (!progress_.empty()) {
     out += '\r';

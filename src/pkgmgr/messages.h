@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class PartReader;
 
@@ -29,6 +30,9 @@ class MessageChannel {
 
   bool quiet() const { return quiet_; }
   void set_quiet(bool quiet) { quiet_ = quiet; }
+  // Messages from now on are appended to lines (prefix and text, without the newline) instead
+  // of being shown; null shows them again.
+  void capture(std::vector<std::string>* lines) { captured_ = lines; }
 
   // The failures of one installation, naming the package by label:
   // "installation of <label> failed: broken package", and for a failed create "... failed:
@@ -45,4 +49,5 @@ class MessageChannel {
 
   std::string progress_;
   bool quiet_ = false;
+  std::vector<std::string>* captured_ = nullptr;
 };
