@@ -11,14 +11,16 @@
 #include "disk/post_install.h"
 #include "disk/prepare_disk.h"
 #include "disk/target_disk.h"
+#include "flows/archive_check.h"
 #include "flows/package_discovery.h"
-#include "system/target_file.h"
+#include "flows/selection_check.h"
 #include "frontend/console.h"
 #include "pkgmgr/install_child.h"
-#include "system/child_slot.h"
+#include "pkgmgr/version.h"
 #include "system/output.h"
 #include "system/root.h"
 #include "system/system.h"
+#include "system/target_file.h"
 
 namespace {
 
@@ -41,13 +43,35 @@ bool mount_cdrom(System& system) {
   return false;
 }
 
-// Copies one archive file into a new installation child. False after the failure's message;
-// a package the child refuses is not a failure here (the child reports it).
-bool feed_archive(const LocalPackage& package) {
-  FILE* child = start_install_child(true, false);
-  if (!child) {
-    out_printf("\nFATAL ERROR: couldn't start install\n");
+// Reads every chosen archive whole and proves it genuine, then plans the selection against an
+// empty target, while the disk is untouched. A package that is not genuine ends the flow; one
+// the rules would refuse is named, and the user decides at "Continue?".
+bool check_archives(const InstallList& install) {
+  begin_progress("Checking packages...");
+  const LocalPackage* bad = nullptr;
+  for (const LocalPackage* package : install)
+    if (!archive_file_is_sound(package->path)) {
+      bad = package;
+      break;
+    }
+  end_progress();
+  if (bad) {
+    out_printf("\nFATAL ERROR: Bad package %s: damaged or not genuine\n",
+               package_label(*bad).c_str());
     return false;
+  }
+  return plan_selection(install, false);
+}
+
+enum class Fed { kInstalled, kRefused, kMediumFailed };
+
+// Copies one archive file into a new installation child. A package the child refuses (it
+// reports why) is not a failure of the flow; an archive that cannot be read is.
+Fed feed_archive(const LocalPackage& package) {
+  InstallChild child(InstallChildRequest::onto_target());
+  if (!child.started()) {
+    out_printf("\nFATAL ERROR: couldn't start install\n");
+    return Fed::kMediumFailed;
   }
   int fd = open(root_path(package.path).c_str(), O_RDONLY | O_CLOEXEC);
   char block[kCopyBlock];
@@ -56,22 +80,16 @@ bool feed_archive(const LocalPackage& package) {
     ssize_t n = fd < 0 ? -1 : read(fd, block, sizeof block);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      finish_child(child);
+      child.finish();
       if (fd >= 0) close(fd);
       out_printf("\nFATAL ERROR: corrupted CD-ROM\n");
-      return false;
+      return Fed::kMediumFailed;
     }
-    if (n == 0) break;
-    if (fwrite(block, 1, size_t(n), child) != size_t(n)) {
-      out_printf("\n");
-      finish_child(child);
-      close(fd);
-      return false;
-    }
+    // A child that stopped reading has ended this package, not the installation.
+    if (n == 0 || !child.write(block, size_t(n))) break;
   }
-  finish_child(child);  // the child reports its own result on the console
   close(fd);
-  return true;
+  return child.finish() ? Fed::kInstalled : Fed::kRefused;
 }
 
 }  // namespace
@@ -88,6 +106,11 @@ bool install_from_cdrom(System& system, TargetDisk& disk) {
     out_printf("Installation canceled\n");
     return false;
   }
+  InstallList install;
+  build_install_list(packages, install);
+  // Everything that can be refused without writing is refused before the questions.
+  if (!disk_can_be_prepared(disk) || !check_archives(install)) return false;
+
   bool keep = ask_yes_no("Do you want to keep old configuration? ");
   out_printf("\nWarning: all data on the disk will be erased!\n\n");
   if (!ask_yes_no("Continue?")) return false;
@@ -97,14 +120,18 @@ bool install_from_cdrom(System& system, TargetDisk& disk) {
   prepare_boot_record(disk.device);
   if (!prepare_disk(system, disk, keep)) return false;
   out_printf("\n");
-  InstallList install;
-  build_install_list(packages, install);
   for (const LocalPackage* package : install)
-    if (!feed_archive(*package)) return false;
+    if (feed_archive(*package) == Fed::kMediumFailed) return false;
 
   int marker = create_target_file("CDINSTALL", 0600, 0755);
   if (marker >= 0) close(marker);
+  // The database says what was installed; it is read before the checks unmount the disk.
+  std::string missing = not_installed(install);
   post_install(system, disk);
+  if (!missing.empty()) {
+    out_printf("\n%s\n", missing.c_str());
+    return false;
+  }
   out_printf("\nSoftware installed.\n");
   return true;
 }

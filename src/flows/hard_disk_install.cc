@@ -16,16 +16,17 @@
 #include "flows/archive_buffer.h"
 #include "flows/archive_check.h"
 #include "flows/package_discovery.h"
-#include "system/target_file.h"
+#include "flows/selection_check.h"
 #include "frontend/console.h"
 #include "frontend/kernel_modules.h"
 #include "pkgmgr/install_child.h"
 #include "pkgmgr/version.h"
-#include "system/child_slot.h"
 #include "system/fd_stream.h"
+#include "system/memory.h"
 #include "system/output.h"
 #include "system/root.h"
 #include "system/system.h"
+#include "system/target_file.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ constexpr int kSearchPasses = 20;
 constexpr size_t kScannedDrives = 4;
 constexpr uint32_t kStreamBlock = 4096;
 constexpr size_t kBootSectorSize = 512;
+constexpr uint64_t kMemoryReserve = 16u << 20;
 
 bool exists(const char* path) {
   struct stat status;
@@ -67,6 +69,27 @@ bool can_read(const char* path) {
   return true;
 }
 
+// Whether the archives and the configuration script, which are all held in memory at once,
+// fit into the memory that is left; otherwise says so. A run that asked for more would be
+// ended by the kernel, and with it the machine, the installer being its first process.
+bool fits_in_memory(const InstallList& install) {
+  uint64_t needed = 0;
+  struct stat status;
+  for (const LocalPackage* package : install)
+    if (stat(root_path(package->path).c_str(), &status) == 0 && status.st_size > 0)
+      needed += uint64_t(status.st_size);
+  if (stat(root_path("/floppy/autorun.scr").c_str(), &status) == 0 && status.st_size > 0)
+    needed += uint64_t(status.st_size);
+  uint64_t free_bytes = available_memory();
+  // Room is left for the installation children and the tools that run meanwhile.
+  if (needed + kMemoryReserve <= free_bytes) return true;
+  out_printf("\nFATAL ERROR: not enough memory to hold the packages: %llu MiB needed, %llu MiB "
+             "free\n",
+             (unsigned long long)((needed + kMemoryReserve + (1 << 20) - 1) >> 20),
+             (unsigned long long)(free_bytes >> 20));
+  return false;
+}
+
 // Reads every archive of the install list into its buffer and checks it, while the disk is
 // still untouched. False after the failure's message.
 bool read_archives(const InstallList& install, std::array<ArchiveBuffer, kMaxArchives>& buffers) {
@@ -76,6 +99,7 @@ bool read_archives(const InstallList& install, std::array<ArchiveBuffer, kMaxArc
                install.size(), buffers.size());
     return false;
   }
+  if (!fits_in_memory(install)) return false;
   for (size_t i = 0; i < install.size(); ++i) {
     const LocalPackage& package = *install[i];
     out_printf("Reading: %s...", package_label(package).c_str());
@@ -141,10 +165,12 @@ bool find_scanned_disk(System& system, const char* device, TargetDisk& disk) {
   return false;
 }
 
-// Streams one archive from memory into a new installation child and releases its block.
+// Streams one archive from memory into a new installation child and releases its block. False
+// only when no child could be started; a package the child refuses (it reports why), or a
+// child that stopped reading, ends that package alone.
 bool stream_archive(ArchiveBuffer& buffer) {
-  FILE* child = start_install_child(true, false);
-  if (!child) {
+  InstallChild child(InstallChildRequest::onto_target());
+  if (!child.started()) {
     out_printf("\nFATAL ERROR: Couldn't start install\n");
     return false;
   }
@@ -154,13 +180,9 @@ bool stream_archive(ArchiveBuffer& buffer) {
     if (chunk == 0) break;
     const char* from = buffer.data.get() + buffer.position;
     buffer.position += chunk;
-    if (fwrite(from, 1, chunk, child) != chunk) {
-      out_printf("\n");
-      finish_child(child);
-      return false;
-    }
+    if (!child.write(from, chunk)) break;
   }
-  finish_child(child);  // the child reports its own result on the console
+  child.finish();  // what was installed is read from the database at the end
   buffer.clear();
   return true;
 }
@@ -209,6 +231,9 @@ bool install_from_hard_disk(System& system, TargetDisk& disk) {
 
   std::array<ArchiveBuffer, kMaxArchives> archives;
   if (!read_archives(install, archives)) return false;
+  // A selection the rules would refuse is refused while the medium is still whole: this run
+  // has nobody to ask.
+  if (!plan_selection(install, true)) return false;
   ArchiveBuffer config;
   if (!read_whole_file(config, "/floppy/autorun.scr")) {
     out_printf("\nFATAL ERROR: could not read configuration\n");
@@ -217,11 +242,13 @@ bool install_from_hard_disk(System& system, TargetDisk& disk) {
   char boot_record[kBootSectorSize];
   if (!choose && !read_boot_record_file(boot_record)) return false;
   system.umount(root_path("/floppy").c_str());
+  // The disk is the medium: whatever the disk steps can refuse is refused before its first
+  // sector is rewritten.
+  if (!find_scanned_disk(system, source, disk) || !disk_can_be_prepared(disk)) return false;
 
   // From here on the disk changes.
   if (!choose && !write_boot_record(source, boot_record)) return false;
   prepare_boot_record(source);
-  if (!find_scanned_disk(system, source, disk)) return false;
   out_printf("\n");
   if (!prepare_disk(system, disk, false)) return false;
   out_printf("\n");
@@ -229,7 +256,12 @@ bool install_from_hard_disk(System& system, TargetDisk& disk) {
     if (!stream_archive(archives[i])) return false;
 
   if (!write_configuration(config)) return false;
+  std::string missing = not_installed(install);
   post_install(system, disk);
+  if (!missing.empty()) {
+    out_printf("\n%s\n", missing.c_str());
+    return false;
+  }
   out_printf("\nSoftware installed.\n");
   system.sleep(2);
   return true;

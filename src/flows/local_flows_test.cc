@@ -193,6 +193,11 @@ std::vector<Scenario> scenarios() {
   fifo_cd["pipe.kpk"] = kFifo;
   Files empty_bundle_cd = cd({"system"});
   empty_bundle_cd["hollow.kpk"] = empty_bundle("hollow");
+  auto cd_with = [](const std::string& file, const std::string& bytes) {
+    Files files = cd({"system"});
+    files[file] = bytes;
+    return files;
+  };
   auto hd_with = [](const std::string& file, const std::string& bytes) {
     Files files = hd({"system"}, false);
     files[file] = bytes;
@@ -202,13 +207,17 @@ std::vector<Scenario> scenarios() {
   for (int i = 100; i < 151; ++i) many.push_back("p" + std::to_string(i));
 
   return {
-      {"CD in the second drive: menu order, a refused package does not stop the flow", false,
+      {"CD in the second drive: menu order; a package the rules refuse is named before the "
+       "questions, does not stop the flow, and is named again at the end", false,
        "/dev/hdb", cd({"shaper", "system", "dhcp", "extras"}), "ainy\n",
-       {"Found harddrive as SATA 1", "Do you want to keep old configuration?  [y/n]:n",
+       {"Found harddrive as SATA 1", "Checking packages...",
+        "WARNING: can not install shaper-1.0: filters is not installed, but is required",
+        "Do you want to keep old configuration?  [y/n]:n",
         "Warning: all data on the disk will be erased!", "Continue? [y/n]:y",
         "Creating partition...", "Formatting disk...",
         "ERROR: can not install shaper-1.0: filters is not installed, but is required",
-        "installed system-1.0", "installed dhcp-1.0", "Software installed."},
+        "installed system-1.0", "installed dhcp-1.0",
+        "ERROR: 1 of 4 packages were not installed: shaper"},
        true, "system extras dhcp shaper", "dhcp extras system", "", -1, true},
       {"which names count; without system ppp still comes second; cancelling the menu leaves "
        "the disk untouched", false, "/dev/hdb", candidates, "q\n", {"Installation canceled"},
@@ -237,6 +246,14 @@ std::vector<Scenario> scenarios() {
       {"a link planted by a package does not lead the script out of the target", true,
        "/dev/sda", planted, "\n", {"installed planter-1.0", "FATAL ERROR: couldn't make script"},
        true, "", "planter system", "", -1, true},
+      {"hard disk: a selection the rules refuse is refused while the medium is whole", true,
+       "/dev/sda", hd({"system", "shaper"}, false), "\n",
+       {"Reading: shaper-1.0...",
+        "FATAL ERROR: can not install shaper-1.0: filters is not installed, but is required"},
+       false, "", "", "", 0, true},
+      {"hard disk: the scan must find the medium's disk before its first sector is written",
+       true, "/dev/sdb", hd({"system"}, false), "\n", {"FATAL ERROR: Couldn't find the disk!"},
+       false, "", "", "", 1, true},
       {"a damaged archive is refused before the disk changes", true, "/dev/sda", corrupt, "\n",
        {"FATAL ERROR: Bad package ppp-1.0: damaged or not genuine"}, false, "", "", "", 0, true},
       {"more than 50 archives are refused before anything is read", true, "/dev/sda",
@@ -250,15 +267,14 @@ std::vector<Scenario> scenarios() {
        "\n", {"FATAL ERROR: No hard disk found"}, false, "", "", "", 0, true, 20},
 
       // Hostile media.
-      {"hostile CD: archives that lie about their file data or carry a forged signature are "
-       "refused by the installation; the rest installs", false, "/dev/hdb", hostile_cd,
-       "ainy\n",
-       {"Continue? [y/n]:y", "Formatting disk...",
-        "ERROR: installation of liar-1.0 failed: broken package",
-        "ERROR: installation of huge-1.0 failed: broken package",
-        "ERROR: installation of forged-1.0 failed: broken package", "installed system-1.0",
-        "Software installed."},
-       true, "system forged huge liar", "system", "", -1, true},
+      {"hostile CD: an archive that is not genuine is named before the disk is touched", false,
+       "/dev/hdb", hostile_cd, "ainy\n",
+       {"Checking packages...", "FATAL ERROR: Bad package liar-1.0: damaged or not genuine"},
+       false, "system forged huge liar", "", "", -1, true},
+      {"hostile CD: a forged signature", false, "/dev/hdb",
+       cd_with("pkg_forged.kpk", forged("forged")), "ainy\n",
+       {"FATAL ERROR: Bad package forged-1.0: damaged or not genuine"}, false, "system forged",
+       "", "", -1, true},
       {"hostile CD: a truncated archive ends the discovery", false, "/dev/hdb", truncated_cd,
        "\n", {"FATAL ERROR: Bad package -0.0"}, false, "", "", "", -1, true},
       {"hostile CD: a FIFO named like an archive ends the discovery, without waiting for a "
@@ -423,6 +439,10 @@ TEST_F(LocalFlows, WholeInstallationsOntoALoopDisk) {
       if (found != std::string::npos) at = found;
     }
     EXPECT_EQ(text.find("Press ENTER to reboot") != std::string::npos, s.prompt) << text;
+    // "Software installed." alone means that everything chosen was installed.
+    EXPECT_EQ(text.find(without_dots("Software installed.")) != std::string::npos,
+              s.console.back() == "Software installed.")
+        << text;
     EXPECT_NE(result.find("reboot 0x1234567"), std::string::npos) << result;
     EXPECT_EQ(menu_shown(console), s.menu);
     if (!s.prompt) {

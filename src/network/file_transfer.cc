@@ -82,30 +82,29 @@ void find_driver_server(NetContext& context, const std::string& kernel_release) 
   }
 }
 
-bool install_from_transfer(NetContext& context, bool image, bool quiet) {
-  FILE* child = start_install_child(image, quiet);
-  if (!child) {
+bool install_from_transfer(NetContext& context, const InstallChildRequest& request,
+                           bool* installed) {
+  InstallChild child(request);
+  if (!child.started()) {
     out_printf("\nFATAL ERROR: couldn't start install\n");
     return false;
   }
   char buffer[4096];
+  bool feeding = true;
   for (;;) {
     int n = read_file_data(*context.transfer, buffer, sizeof buffer);
     if (n < 0) {
       out_printf("\nFATAL ERROR: bad network connection\n");
-      finish_child(child);
+      child.finish();
       return false;
     }
-    if (n == 0) {
-      finish_child(child);
-      return true;
-    }
-    if (fwrite(buffer, size_t(n), 1, child) != 1) {
-      out_printf("\n");
-      finish_child(child);
-      return false;
-    }
+    if (n == 0) break;
+    // A child that stopped reading has ended this file; the server still sends the rest.
+    if (feeding) feeding = child.write(buffer, size_t(n));
   }
+  bool done = child.finish();
+  if (installed) *installed = done;
+  return true;
 }
 
 bool request_start(NetContext& context) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "network/net_message.h"
+#include "pkgmgr/install_child.h"
 
 struct NetContext;
 struct NetInterface;
@@ -56,11 +57,12 @@ int read_file_data(FileTransfer& transfer, void* buffer, size_t max);
 // the peer. Does not give up.
 void find_driver_server(NetContext& context, const std::string& kernel_release);
 
-// Feeds the current file of the context's transfer into a new installation child (image
-// mode or single-package mode, quiet or not). False after "couldn't start install", "bad
-// network connection" or a failed write to the child, each printed here. The child's own
-// result is not looked at: it reports its errors itself.
-bool install_from_transfer(NetContext& context, bool image, bool quiet);
+// Feeds the current file of the context's transfer into a new installation child started for
+// request. False after "couldn't start install" or "bad network connection", printed here.
+// A child that refuses the archive (it reports why) or stops reading ends only this file: the
+// rest of it is still received, and *installed (when given) tells what became of it.
+bool install_from_transfer(NetContext& context, const InstallChildRequest& request,
+                           bool* installed = nullptr);
 
 // The STRT exchange on the selected card: true when the server answered at all.
 bool request_start(NetContext& context);

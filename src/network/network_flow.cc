@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "disk/boot_record.h"
 #include "disk/drive_detection.h"
@@ -30,8 +31,15 @@ void print_address(const char* format, const uint8_t* address) {
   out_printf(format, text);
 }
 
-// Pulls file after file until the server has no more. False on the first failing file.
-bool install_files(NetContext& context) {
+// What became of the package archives the server handed out.
+struct Handed {
+  size_t archives = 0;
+  std::vector<std::string> not_installed;  // their file names
+};
+
+// Pulls file after file until the server has no more. False on the first file that cannot be
+// received or written; a package the child refuses is noted in handed and the next follows.
+bool install_files(NetContext& context, Handed& handed) {
   for (;;) {
     context.transfer = std::make_unique<FileTransfer>(*context.selected_interface(),
                                                       context.session);
@@ -43,8 +51,12 @@ bool install_files(NetContext& context) {
     }
     if (is_configuration_script(context.transfer->name)) {
       if (!write_configuration_script(*context.transfer)) return false;
-    } else if (!install_from_transfer(context, true, false)) {
-      return false;
+    } else {
+      bool installed = false;
+      if (!install_from_transfer(context, InstallChildRequest::onto_target(), &installed))
+        return false;
+      ++handed.archives;
+      if (!installed) handed.not_installed.push_back(context.transfer->name);
     }
   }
 }
@@ -68,7 +80,7 @@ bool run(System& system, NetContext& context, TargetDisk& disk) {
     return false;
   }
   out_printf("Retrieving drivers...\n");
-  if (!install_from_transfer(context, false, true)) return false;
+  if (!install_from_transfer(context, InstallChildRequest::drivers())) return false;
   out_printf("Loading drivers\n");
   load_kernel_module_list(system, storage_module_list);
   load_kernel_module_list(system, usb_module_list);
@@ -77,6 +89,8 @@ bool run(System& system, NetContext& context, TargetDisk& disk) {
   std::string label = read_disk_label(system);
   out_printf("disk label: %s\n", label.c_str());
   bool keep = find_install_server(context, label);
+  // Whatever the disk steps can refuse is refused before the boot code is written.
+  if (!disk_can_be_prepared(disk)) return false;
   prepare_boot_record(disk.device);
   print_address("Found server at %s\n", context.session.peer_address);
   out_printf("\n");
@@ -86,12 +100,28 @@ bool run(System& system, NetContext& context, TargetDisk& disk) {
     out_printf("\nFATAL ERROR: server refused to install\n");
     return false;
   }
-  if (!install_files(context)) return false;
+  Handed handed;
+  if (!install_files(context, handed)) return false;
 
   int marker = open(root_path("/flash/CDINSTALL").c_str(),
                     O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (marker >= 0) close(marker);
   post_install(system, disk);
+  // Only every handed package installed is a success; the server learns of it by WTRM alone.
+  if (handed.archives == 0) {
+    out_printf("\nERROR: the server handed out no package: nothing was installed\n");
+    return false;
+  }
+  if (!handed.not_installed.empty()) {
+    std::string names;
+    for (const std::string& name : handed.not_installed) {
+      if (!names.empty()) names += ", ";
+      for (char c : name) names += (c >= ' ' && c < 127) ? c : '?';  // the server's words
+    }
+    out_printf("\nERROR: %zu of %zu packages were not installed: %s\n",
+               handed.not_installed.size(), handed.archives, names.c_str());
+    return false;
+  }
   abort_disabled = 1;
   out_printf("\nSoftware installed.\nPress ENTER to reboot");
   out_flush();

@@ -181,6 +181,33 @@ TEST_F(NetworkFlowTest, AServerThatFallsSilentIsAFailureNotTheEndOfTheFiles) {
   EXPECT_FALSE(exists(host("/flash/CDINSTALL")));
 }
 
+// A package the child refuses does not end the files, and the end says which one; a server
+// that hands out scripts only has installed nothing.
+TEST_F(NetworkFlowTest, OnlyEveryPackageInstalledIsASuccess) {
+  put(scratch_ + "/srv/beta.kpk", kpk::package_archive(package("beta", "opt/beta"), true));
+  serve();
+  ASSERT_FALSE(run()) << console_;
+  const std::string refused = "Writing configuration...\nWriting configuration...\n"
+                              "\nERROR: 1 of 2 packages were not installed: beta.kpk\n";
+  ASSERT_GT(console_.size(), refused.size());
+  EXPECT_EQ(console_.substr(console_.size() - refused.size()), refused) << console_;
+  EXPECT_FALSE(exists(host("/flash/opt/beta")));
+  EXPECT_EQ(get(host("/flash/opt/alpha")), "alpha\n");
+  EXPECT_TRUE(exists(host("/flash/router.scr")));  // the files after it still came
+  EXPECT_FALSE(abort_disabled);
+
+  TearDown();
+  SetUp();
+  unlink((scratch_ + "/srv/alpha.kpk").c_str());
+  replies_ = 0;
+  serve();
+  ASSERT_FALSE(run()) << console_;
+  EXPECT_NE(console_.find("\nERROR: the server handed out no package: nothing was installed\n"),
+            std::string::npos)
+      << console_;
+  EXPECT_EQ(console_.find("Software installed."), std::string::npos);
+}
+
 TEST_F(NetworkFlowTest, NoCardNoInstallation) {
   net_.cards.clear();
   ASSERT_FALSE(run());

@@ -1,5 +1,6 @@
 // The installation child as a real process: fed through a pipe, it installs onto the target
-// and always exits with status 0; the parent survives whatever happens in it.
+// and exits with status 0 unless asked to tell its result; the parent survives whatever
+// happens in it.
 #include "pkgmgr/install_child.h"
 
 #include <dirent.h>
@@ -189,6 +190,39 @@ TEST_F(InstallChildTest, ACrashingChildLeavesTheParentRunning) {
   int status = finish_child(child);
   EXPECT_TRUE(status == -1 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) << status;
   EXPECT_EQ(child_slot(), -1);
+}
+
+// The flows' handle on a child: finish() tells whether the archive was installed, and a child
+// that died makes write() fail for the rest of that archive alone.
+TEST_F(InstallChildTest, TheFlowsLearnWhatBecameOfTheirArchive) {
+  struct Case {
+    std::string archive;
+    bool kill_first;
+    bool installed;
+  } cases[] = {
+      {signed_archive(package("good")), false, true},
+      {kpk::package_archive(package("unsigned"), false), false, false},
+      {std::string(100, 'x'), false, false},
+      {signed_archive(package("killed")), true, false},
+  };
+  for (const Case& c : cases) {
+    InstallChildRequest request = InstallChildRequest::onto_target();
+    request.quiet = true;
+    InstallChild child(request);
+    ASSERT_TRUE(child.started());
+    if (c.kill_first) kill(child_slot(), SIGKILL);
+    std::string data = c.kill_first ? c.archive + std::string(1 << 20, 'x') : c.archive;
+    bool written = true;
+    for (size_t at = 0; at < data.size() && written; at += 4096)
+      written = child.write(data.data() + at, std::min<size_t>(4096, data.size() - at));
+    EXPECT_EQ(written, !c.kill_first);
+    EXPECT_EQ(child.finish(), c.installed);
+    EXPECT_EQ(child_slot(), -1);
+  }
+  EXPECT_EQ(get(host("/flash/opt/good")), "good\n");
+  EXPECT_FALSE(exists(host("/flash/opt/unsigned")));
+  InstallChild unfinished(InstallChildRequest::onto_target());  // finished by its destructor
+  EXPECT_TRUE(unfinished.started());
 }
 
 TEST_F(InstallChildTest, SinglePackageModeInstallsRelativeToTheRoot) {
