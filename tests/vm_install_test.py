@@ -10,6 +10,7 @@ Needs qemu and the built media (medium/build), and for the remote mode root, net
 namespaces and a tap device; skips otherwise.
 Environment: KEST_MEDIA (default build-medium/media), KEST_PACKAGES (build-medium/packages),
 KEST_INSTALL_SERVER (build/bin/install-server), KEST_VM_LOGS (build-medium/vm-logs)."""
+import hashlib
 import os
 import shutil
 import subprocess
@@ -63,6 +64,37 @@ def report_time(mode, m):
     sys.stderr.write("\n%s: %.1f s from kernel start to \"Software installed.\"\n" % (mode, seconds))
     with open(os.path.join(LOGS, "times.txt"), "a") as f:
         f.write("%s %.1f\n" % (mode, seconds))
+
+
+KPK = os.path.join(TOP, "build", "bin", "kpk")
+DEVELOPMENT_KEY = os.path.join(TOP, "trust", "development.key")
+
+
+def bigdep(scratch):
+    """A signed 3 MB package that needs a package no medium carries: genuine, but refused by
+    the rules."""
+    stage = os.path.join(scratch, "bigdep")
+    os.makedirs(os.path.join(stage, "tree", "opt"))
+    with open(os.path.join(stage, "tree", "opt", "bigdep.bin"), "wb") as f:
+        f.write(os.urandom(3 << 20))  # does not compress
+    with open(os.path.join(stage, "manifest"), "w") as f:
+        f.write("name: bigdep\nversion: 1.0\nbuild: 1765000000\n"
+                "description: Needs what is not there.\ndepends: nosuch\nfiles: tree\n"
+                "mtime: 1765000000\n")
+    unsigned, signed = os.path.join(scratch, "bigdep-unsigned.kpk"), os.path.join(scratch, "bigdep.kpk")
+    subprocess.run([KPK, "build", os.path.join(stage, "manifest"), "-o", unsigned], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([KPK, "sign", unsigned, "-k", DEVELOPMENT_KEY, "-o", signed], check=True,
+                   stdout=subprocess.DEVNULL)
+    return signed
+
+
+def digest_of(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
 
 
 def boot_code():
@@ -183,6 +215,44 @@ class CdromInstall(VmTest):
         self.assertIn(b"store: hostname net", root.read("/var/log/postinstall.log"))
         self.boots_active_partition(image, "cdrom")
 
+    def test_a_refused_package_is_named_and_the_rest_installed(self):
+        """A CD that also carries a genuine package the rules refuse: it is named before the
+        questions, every other package is installed, and the end says which one was not."""
+        packages = os.path.join(self.scratch, "packages")
+        os.makedirs(packages)
+        for path in archives(*ALL) + [bigdep(self.scratch)]:
+            shutil.copy(path, packages)
+        for name in ("vmlinuz", "cdrom.img"):
+            shutil.copy(media(name), self.scratch)
+        import media as media_builder  # noqa: E402 (medium/media.py)
+        media_builder.build_iso(self.scratch, packages)
+        image = sparse_disk(os.path.join(self.scratch, "disk.img"), self.SECTORS)
+        layout = disk.Layout(*disk.kernel_geometry(self.SECTORS))
+        with self.machine("cdrom-refused", cdrom=os.path.join(self.scratch, "cdrom.iso"),
+                          disks=[image], boot="d") as m:
+            self.expect_preinit(m)
+            self.expect_storage_drivers(m)
+            m.expect(r"Found harddrive as SATA 1\n", 60)
+            m.expect(vm.MENU_READY, 120)
+            m.send(["a", "i"])
+            m.expect(r"WARNING: can not install bigdep-1\.0: nosuch is not installed, but is "
+                     r"required\n", 120)
+            m.expect(r"Do you want to keep old configuration\?  \[y/n\]:", 60)
+            m.send("n")
+            m.expect(r"Continue\? \[y/n\]:", 30)
+            m.send("y")
+            m.expect(r"\nERROR: 1 of 9 packages were not installed: bigdep\n", 900)
+            m.expect(r"Press ENTER to reboot", 60)
+            self.assertNotIn("Software installed.", m.text())
+            self.assertNotIn("FATAL ERROR", m.text())
+            for package in ("system-3.0", "dhcp-3.0.2", "vpn-1.0", "shaper-1.0rc2"):
+                self.assertIn("installed " + package, m.text())
+            m.send("\r")
+            m.expect(r"Rebooting\.\.\.", 30)
+            self.assertEqual(m.wait_exit(60), 0)
+        disk.check_installed_disk(self, image, archives(*ALL), layout=layout,
+                                  boot_code=boot_code(), scratch=self.scratch)
+
     def configure(self, image, layout, files):
         with open(image, "rb") as f:
             root_entry = f.read(disk.SECTOR)[462:478]  # partition 2
@@ -231,6 +301,26 @@ class HardDiskInstall(VmTest):
         disk.check_installed_disk(self, image, archives(*ALL), layout=layout, cdinstall=False,
                                   autorun=autorun, boot_code=boot_code(), scratch=self.scratch)
         self.boots_active_partition(image, "hdd")
+
+
+    def test_a_selection_that_cannot_be_installed_leaves_disk_and_medium_unchanged(self):
+        """The medium is the disk: a selection the rules refuse is refused before either is
+        written, byte for byte."""
+        image = os.path.join(self.scratch, "disk.img")
+        shutil.copyfile(media("hdd.img"), image)
+        subprocess.run(["mcopy", "-i", image, bigdep(self.scratch), "::/"], check=True)
+        before = digest_of(image)
+        with self.machine("hdd-refused", disks=[image], boot="c") as m:
+            self.expect_preinit(m)
+            self.expect_storage_drivers(m)
+            m.expect(r"\nFATAL ERROR: can not install bigdep-1\.0: nosuch is not installed, "
+                     r"but is required\n", 300)
+            m.expect(r"Press ENTER to reboot", 60)
+            m.send("\r")
+            m.expect(r"Rebooting\.\.\.", 30)
+            self.assertEqual(m.wait_exit(60), 0)
+            self.assertNotIn("Creating partition", m.text())
+        self.assertEqual(digest_of(image), before, "the disk or its medium changed")
 
 
 class RemoteInstall(VmTest):
