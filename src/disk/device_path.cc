@@ -14,5 +14,6 @@ bool valid_device_path(const std::string& device) {
 }
 
 std::string partition_path(const std::string& device, unsigned number) {
-  return device + std::to_string(number);
+  bool digit = !device.empty() && device.back() >= '0' && device.back() <= '9';
+  return device + (digit ? "p" : "") + std::to_string(number);
 }

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr uint32_t kBootPartitionBytes = 10485760;  // 10 MiB
+constexpr uint64_t kTableSectors = uint64_t(1) << 32;  // what a table entry can address
 
 struct Entry {
   uint64_t start = 0, size = 0;
@@ -18,12 +19,16 @@ struct Entry {
   bool bootable = false;
 };
 
-// Parses "DEVICEn : start= S, size= N, Id=T[, bootable]" for a partition of device; false for
-// anything else.
+// Parses "PARTITION : start= S, size= N, Id=T[, bootable]" for a partition of device (named
+// as partition_path() names it); false for anything else.
 bool parse_dump_line(const std::string& device, const std::string& line, unsigned* number,
                      Entry* entry) {
-  if (line.compare(0, device.size(), device) != 0) return false;
-  const char* rest = line.c_str() + device.size();
+  // What precedes the number in a partition's name: the device, and "p" after a digit.
+  std::string stem = partition_path(device, 0);
+  stem.pop_back();
+  if (line.compare(0, stem.size(), stem) != 0) return false;
+  const char* rest = line.c_str() + stem.size();
+  if (*rest < '0' || *rest > '9') return false;
   char tail[32] = "";
   int used = 0;
   if (sscanf(rest, "%u : start=%" SCNu64 ", size=%" SCNu64 ", Id=%x%n", number, &entry->start,
@@ -42,23 +47,32 @@ uint32_t boot_cylinders(const TargetDisk& disk) {
   return (disk.cylinder_size + (kBootPartitionBytes - 1)) / disk.cylinder_size;
 }
 
+uint32_t layout_cylinders(const TargetDisk& disk) {
+  uint64_t cylinder_sectors = disk.cylinder_size / 512;
+  if (cylinder_sectors == 0) return disk.cylinders;
+  uint64_t fit = kTableSectors / cylinder_sectors;
+  return fit < disk.cylinders ? uint32_t(fit) : disk.cylinders;
+}
+
 bool layout_fits(const TargetDisk& disk) {
   if (disk.cylinders == 0 || disk.cylinder_size < 512) {
     out_printf("ERROR: could not create partitions - the disk is smaller than one cylinder\n");
     return false;
   }
   uint32_t boot = boot_cylinders(disk);
-  if (disk.over_1023_cylinders && boot >= disk.cylinders) {
+  uint32_t cylinders = layout_cylinders(disk);
+  if (disk.over_1023_cylinders && boot >= cylinders) {
     out_printf(
         "ERROR: could not create partitions - a boot partition of %" PRIu32
         " cylinders leaves no room on a disk of %" PRIu32 " cylinders\n",
-        boot, disk.cylinders);
+        boot, cylinders);
     return false;
   }
   return true;
 }
 
 std::string partition_script(const TargetDisk& disk, unsigned old_entries) {
+  const uint32_t cylinders = layout_cylinders(disk);
   char line[64];
   std::string script;
   unsigned written;
@@ -66,11 +80,11 @@ std::string partition_script(const TargetDisk& disk, unsigned old_entries) {
     uint32_t boot = boot_cylinders(disk);
     snprintf(line, sizeof line, "0,%d,83,*\n", int(boot));
     script += line;
-    snprintf(line, sizeof line, "%d,%d,83,-\n", int(boot), int(disk.cylinders - boot));
+    snprintf(line, sizeof line, "%d,%d,83,-\n", int(boot), int(cylinders - boot));
     script += line;
     written = 2;
   } else {
-    snprintf(line, sizeof line, "0,%d,83,*\n", int(disk.cylinders));
+    snprintf(line, sizeof line, "0,%d,83,*\n", int(cylinders));
     script += line;
     written = 1;
   }
@@ -88,7 +102,8 @@ bool table_holds_layout(const TargetDisk& disk, const std::vector<std::string>& 
     // A number out of range, or listed twice: not the table that was written.
     if (number < 1 || number > 4 || !entries.emplace(number, entry).second) return false;
   }
-  uint64_t boot = disk.over_1023_cylinders ? boot_cylinders(disk) : disk.cylinders;
+  const uint64_t cylinders = layout_cylinders(disk);
+  uint64_t boot = disk.over_1023_cylinders ? boot_cylinders(disk) : cylinders;
   auto first = entries.find(1);
   if (first == entries.end()) return false;
   const Entry& p1 = first->second;
@@ -101,7 +116,7 @@ bool table_holds_layout(const TargetDisk& disk, const std::vector<std::string>& 
     auto second = entries.find(2);
     if (second == entries.end()) return false;
     const Entry& p2 = second->second;
-    if (p2.start != boot * cylinder || p2.size != (disk.cylinders - boot) * cylinder ||
+    if (p2.start != boot * cylinder || p2.size != (cylinders - boot) * cylinder ||
         p2.type != 0x83 || p2.bootable)
       return false;
     used = 2;

@@ -1,6 +1,13 @@
 #include "disk/prepare_disk.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cinttypes>
 
 #include <string>
 #include <vector>
@@ -14,6 +21,7 @@
 #include "frontend/program_runner.h"
 #include "system/child_slot.h"
 #include "system/output.h"
+#include "system/root.h"
 
 namespace {
 
@@ -94,20 +102,48 @@ bool format_partitions(const TargetDisk& disk) {
   return ok;
 }
 
+// Whether the device's partitions can be written into lilo.conf and fstab as one word: no
+// blank, control character or comment sign in the name.
+bool nameable(const std::string& device) {
+  for (unsigned char c : device)
+    if (c <= ' ' || c >= 0x7f || c == '#') return false;
+  return true;
+}
+
+// The logical sector size of the device as the kernel reports it; 0 when it cannot be told
+// (not a block device, or not there).
+uint32_t logical_sector_size(const std::string& device) {
+  int fd = open(root_path(device).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st;
+  int size = 0;
+  bool known = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && ioctl(fd, BLKSSZGET, &size) == 0;
+  close(fd);
+  return known && size > 0 ? uint32_t(size) : 0;
+}
+
 }  // namespace
 
 bool disk_can_be_prepared(const TargetDisk& disk) {
-  if (!valid_device_path(disk.device)) {
+  if (!valid_device_path(disk.device) || !nameable(disk.device)) {
     out_printf("ERROR: could not create partitions\n");
     return false;
   }
-  return layout_fits(disk);
+  if (!layout_fits(disk)) return false;
+  uint32_t sector = logical_sector_size(disk.device);
+  if (sector != 0 && sector != 512) {
+    out_printf("ERROR: could not create partitions - the disk has sectors of %" PRIu32
+               " bytes, only 512-byte sectors are supported\n",
+               sector);
+    return false;
+  }
+  return true;
 }
 
 bool prepare_disk(System& system, TargetDisk& disk, bool keep_old_config) {
-  // Before anything is read or written: a device the installer may not touch, or a disk the
-  // layout does not fit.
   if (!disk_can_be_prepared(disk)) return false;
+  if (layout_cylinders(disk) < disk.cylinders)
+    out_printf("NOTE: only the first 2 TiB of the disk are used\n");
 
   std::unique_ptr<Snapshot> snapshot;
   if (keep_old_config) snapshot = snapshot_old_config(system, disk);

@@ -17,6 +17,7 @@
 
 #include "disk/boot_code.h"
 #include "disk/boot_record.h"
+#include "disk/device_path.h"
 #include "disk/drive_detection.h"
 #include "disk/post_install.h"
 #include "disk/prepare_disk.h"
@@ -33,7 +34,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum class Old { kBlank, kTable, kInstallation };
+enum class Old { kBlank, kTable, kInstallation, kGpt };
 enum class Keep { kNothing, kBothStores, kOlderStore };
 
 struct Row {
@@ -47,6 +48,8 @@ struct Row {
   bool two_partitions, journal;
   const char* partition_script;  // what the installer writes into sfdisk
   const char* refusal;           // prepare_disk's message when the disk is refused
+  const char* device = "/dev/sda";  // the disk's name in the installer's /dev
+  int sector_size = 512;            // the loop device's logical sectors
 };
 
 const char kLogicals[] =
@@ -70,7 +73,20 @@ const Row kRows[] = {
      Keep::kNothing, false, true, false, "",
      "ERROR: could not create partitions - a boot partition of 1280 cylinders leaves no room "
      "on a disk of 1024 cylinders\n"},
+    // Partitions named with a "p" in lilo.conf, fstab, for mke2fs and in the dump.
+    {"a name ending in a digit, older store", 4, 32, 1024, Old::kInstallation, "",
+     Keep::kOlderStore, false, true, true, "0,160,83,*\n160,864,83,-\n0,0,0\n0,0,0\n", nullptr,
+     "/dev/mmcblk0"},
+    {"4096-byte sectors", 16, 63, 100, Old::kBlank, "", Keep::kNothing, false, false, true, "",
+     "ERROR: could not create partitions - the disk has sectors of 4096 bytes, only 512-byte "
+     "sectors are supported\n", "/dev/sda", 4096},
+    // A sparse 3 TB disk that util-linux made a GPT disk: the layout ends within 2 TiB, and
+    // no tool sees the GPT afterwards.
+    {"3 TB, old GPT", 0, 0, 364729, Old::kGpt, "label: gpt\n,1G\n,1G\n", Keep::kNothing, false,
+     true, true, "0,2,83,*\n2,267347,83,-\n0,0,0\n0,0,0\n", nullptr},
 };
+
+constexpr uint64_t kTableSectors = uint64_t(1) << 32;
 
 // The real disk of loop_disk.h; the new system's programs here are run by a static busybox.
 class RealDiskTest : public LoopDiskRoot {
@@ -80,7 +96,26 @@ class RealDiskTest : public LoopDiskRoot {
     if (IsSkipped()) return;
     if (access("/bin/busybox", X_OK) != 0) GTEST_SKIP() << "no static busybox for the target";
   }
-  bool attach(const Row& row) { return LoopDiskRoot::attach(row.heads, row.sectors, row.cylinders); }
+  bool attach(const Row& row) {
+    if (!LoopDiskRoot::attach(row.heads, row.sectors, row.cylinders)) return false;
+    if (row.sector_size != 512 &&
+        run("losetup --sector-size " + std::to_string(row.sector_size) + " " + loop_).status != 0)
+      return false;
+    if (std::string(row.device) != "/dev/sda") {
+      for (auto [name, target] : {std::pair<std::string, std::string>{"", loop_},
+                                  {"p1", partition(1)}, {"p2", partition(2)}})
+        if (symlink(target.c_str(), host(row.device + name).c_str()) != 0) return false;
+    }
+    return true;
+  }
+  // mke2fs with few inodes and a small journal, for a disk of terabytes.
+  void fast_mke2fs() {
+    put(host("/sbin/mke2fs"),
+        "#!/bin/sh\necho \"mke2fs $*\" >> " + scratch_ + "/log\nargs=\n"
+        "for a; do case \"$a\" in -j) args=\"$args -j -J size=16\" ;;\n"
+        "  /dev/sd[a-z][0-9]) args=\"$args " + root_ + "$a\" ;;\n  *) exit 99 ;;\nesac; done\n"
+        "exec " + tool("mke2fs") + " -q -T largefile4 $args\n");
+  }
 };
 
 std::string first_sector(const std::string& path) {
@@ -117,7 +152,9 @@ TEST_F(RealDiskTest, GeometriesThroughTheRealTools) {
     TearDown();
     SetUp();
     ASSERT_TRUE(attach(row)) << "cannot attach a loop device";
-    if (row.old == Old::kTable) {
+    if (row.cylinders * uint64_t(row.heads ? row.heads * row.sectors : 255 * 63) > kTableSectors)
+      fast_mke2fs();
+    if (row.old == Old::kTable || row.old == Old::kGpt) {
       ASSERT_EQ(run("echo '" + std::string(row.old_table) + "' | " + tool("sfdisk") + " -q " +
                     loop_).status, 0);
     }
@@ -132,6 +169,7 @@ TEST_F(RealDiskTest, GeometriesThroughTheRealTools) {
           << disk.cylinders << " " << disk.over_1023_cylinders << disk.over_40_mib << "\n";
       capture.take();
       put(scratch_ + "/log", "");
+      disk.device = row.device;  // the listing names the one disk /dev/sda
       if (row.old == Old::kInstallation) {
         if (!prepare_disk(system, disk, false)) return "first installation failed\n" + capture.take();
         if (row.keep == Keep::kBothStores) {
@@ -148,12 +186,15 @@ TEST_F(RealDiskTest, GeometriesThroughTheRealTools) {
         old_sector = first_sector(loop_);
         capture.take();
       }
-      bool boot = prepare_boot_record("/dev/sda");
+      bool boot = prepare_boot_record(disk.device);
       std::string sector = first_sector(loop_);
       out << "boot record " << boot << " code " << (sector.substr(0, 184) == std::string(reinterpret_cast<const char*>(kBootCode), 184))
           << " gap " << (sector.substr(184, 262) == std::string(262, '\0')) << " entries kept "
           << (sector.substr(446) == old_sector.substr(446)) << "\n";
 
+      bool can = disk_can_be_prepared(disk);
+      out << "can be prepared " << can << " " << (capture.take() == (row.refusal ? row.refusal : ""))
+          << " boot code kept " << (first_sector(loop_) == sector) << "\n";
       bool prepared = prepare_disk(system, disk, row.keep != Keep::kNothing);
       std::string console = capture.take();
       std::vector<std::string> warnings;
@@ -193,9 +234,14 @@ TEST_F(RealDiskTest, GeometriesThroughTheRealTools) {
     // What the installer said and wrote, seen from inside.
     bool two = row.two_partitions;
     uint32_t heads = row.heads ? row.heads : 255, sectors = row.heads ? row.sectors : 63;
+    const std::string device = row.device;
+    auto part = [&](unsigned n) { return partition_path(device, n); };
+    uint64_t cylinder = uint64_t(heads) * sectors;
+    uint64_t usable = std::min<uint64_t>(row.cylinders, kTableSectors / cylinder);
     std::ostringstream want;
     want << "detected 1 /dev/sda " << row.cylinders << " " << two << row.journal << "\n"
-         << "boot record 1 code 1 gap 1 entries kept 1\n";
+         << "boot record 1 code 1 gap 1 entries kept 1\n"
+         << "can be prepared " << !row.refusal << " 1 boot code kept 1\n";
     if (row.refusal) {
       want << "prepared 0\n  " << std::string(row.refusal, strlen(row.refusal) - 1) << "\n"
            << "warnings as expected 1\nboot code kept 1\n";
@@ -204,16 +250,18 @@ TEST_F(RealDiskTest, GeometriesThroughTheRealTools) {
       continue;
     }
     want << "prepared 1\n";
+    if (usable < row.cylinders) want << "  NOTE: only the first 2 TiB of the disk are used\n";
     if (row.keep != Keep::kNothing) want << "  Reading old configuration...\n";
     want << "  Creating partition...\n  Formatting disk...\n";
     if (row.keep != Keep::kNothing) want << "  Writing back old configuration...\n";
     const char* root_type = row.journal ? "ext3" : "ext2";
     want << "warnings as expected 1\nboot code kept 1\nlilo.conf\n"
-         << "boot=/dev/sda1\nmap=/boot/map\ninstall=/boot/boot.b\nlba32\nimage=/boot/vmlinuz\n"
-         << "  label=System\n  root=/dev/sda" << (two ? 2 : 1) << "\n  read-only\nfstab\n";
-    if (two) want << "/dev/sda2  /     " << root_type << " defaults 1 1\n"
-                  << "/dev/sda1  /boot ext2 defaults 1 2\n";
-    else want << "/dev/sda1  /     " << root_type << " defaults 1 1\n";
+         << "boot=" << part(1) << "\nmap=/boot/map\ninstall=/boot/boot.b\nlba32\n"
+         << "image=/boot/vmlinuz\n  label=System\n  root=" << part(two ? 2 : 1)
+         << "\n  read-only\nfstab\n";
+    if (two) want << part(2) << "  /     " << root_type << " defaults 1 1\n"
+                  << part(1) << "  /boot ext2 defaults 1 2\n";
+    else want << part(1) << "  /     " << root_type << " defaults 1 1\n";
     want << "none /proc proc defaults 0 0\nnone /dev/pts devpts gid=5,mode=620 0 0\n"
          << ".nofsck " << row.journal << "\n/rw 1\n/kest 1\n/kest/etc 1\n/var 1\n/var/pdb 1\n";
     if (row.keep != Keep::kNothing)
@@ -223,24 +271,27 @@ TEST_F(RealDiskTest, GeometriesThroughTheRealTools) {
     EXPECT_EQ(report, want.str());
 
     std::string log = get(scratch_ + "/log");
-    std::string root_partition = two ? "/dev/sda2" : "/dev/sda1";
-    EXPECT_EQ(log, "sfdisk -d -uC /dev/sda\nsfdisk -q -uC /dev/sda\n" +
-                       std::string(row.partition_script) + "sfdisk -d -uC /dev/sda\n" +
-                       (two ? "mke2fs /dev/sda1\nmke2fs " + std::string(row.journal ? "-j " : "") +
-                                  "/dev/sda2\n"
-                            : "mke2fs " + std::string(row.journal ? "-j " : "") + "/dev/sda1\n"));
+    std::string j = row.journal ? "-j " : "";
+    EXPECT_EQ(log, "sfdisk -d -uC " + device + "\nsfdisk -q -uC " + device + "\n" +
+                       row.partition_script + "sfdisk -d -uC " + device + "\n" +
+                       (two ? "mke2fs " + part(1) + "\nmke2fs " + j + part(2) + "\n"
+                            : "mke2fs " + j + part(1) + "\n"));
 
     // The partition table and the file systems, seen by independent tools.
-    uint64_t cylinder = uint64_t(heads) * sectors;
-    uint64_t boot = two ? (cylinder * 512 + 10485759) / (cylinder * 512) : row.cylinders;
+    uint64_t boot = two ? (cylinder * 512 + 10485759) / (cylinder * 512) : usable;
     std::ostringstream table;
     table << loop_ << "p1 : start=" << std::setw(12) << sectors << ", size=" << std::setw(12)
           << boot * cylinder - sectors << ", type=83, bootable\n";
     if (two)
       table << loop_ << "p2 : start=" << std::setw(12) << boot * cylinder << ", size="
-            << std::setw(12) << (row.cylinders - boot) * cylinder << ", type=83\n";
+            << std::setw(12) << (usable - boot) * cylinder << ", type=83\n";
     std::string dump = run(tool("sfdisk") + " -d " + loop_).output;
     EXPECT_EQ(dump.substr(dump.find("\n\n") + 2), table.str());
+    // No program may take the disk for anything but a DOS-labelled one (an old GPT included).
+    EXPECT_EQ(run(tool("blkid") + " -p -s PTTYPE -o value " + loop_).output, "dos\n");
+    EXPECT_NE(run(tool("fdisk") + " -l " + loop_).output.find("Disklabel type: dos"),
+              std::string::npos);
+    EXPECT_EQ(run(tool("wipefs") + " --noheadings --output TYPE " + loop_).output, "dos\n");
     for (unsigned n = 1; n <= (two ? 2u : 1u); ++n) {
       EXPECT_EQ(run(tool("e2fsck") + " -fn " + partition(n)).status, 0) << partition(n);
       bool journal = run(tool("dumpe2fs") + " -h " + partition(n)).output.find("has_journal") !=

@@ -32,9 +32,9 @@ bool write_config_file(const char* path, const std::string& text) {
   return written && closed;
 }
 
-std::string format(const char* pattern, const std::string& device, const char* word = "") {
+std::string format(const char* pattern, const std::string& partition, const char* word = "") {
   char buffer[256];
-  snprintf(buffer, sizeof buffer, pattern, device.c_str(), word);
+  snprintf(buffer, sizeof buffer, pattern, partition.c_str(), word);
   return buffer;
 }
 
@@ -65,7 +65,7 @@ bool lay_out_system(System& system, const TargetDisk& disk) {
   int root_number = disk.over_1023_cylinders ? 2 : 1;
 
   mkdir(root_path("/flash/etc").c_str(), 0755);
-  std::string lilo = format("boot=%s1\n", device) + "map=/boot/map\n" +
+  std::string lilo = "boot=" + partition_path(device, 1) + "\n" + "map=/boot/map\n" +
                      "install=/boot/boot.b\n" + "lba32\n" + "image=/boot/vmlinuz\n" +
                      "  label=System\n" + "  root=" + partition_path(device, root_number) +
                      "\n" + "  read-only\n";
@@ -78,10 +78,10 @@ bool lay_out_system(System& system, const TargetDisk& disk) {
   const char* root_type = disk.over_40_mib ? "ext3" : "ext2";
   std::string fstab;
   if (disk.over_1023_cylinders) {
-    fstab = format("%s2  /     %s defaults 1 1\n", device, root_type) +
-            format("%s1  /boot ext2 defaults 1 2\n", device);
+    fstab = format("%s  /     %s defaults 1 1\n", partition_path(device, 2), root_type) +
+            format("%s  /boot ext2 defaults 1 2\n", partition_path(device, 1));
   } else {
-    fstab = format("%s1  /     %s defaults 1 1\n", device, root_type);
+    fstab = format("%s  /     %s defaults 1 1\n", partition_path(device, 1), root_type);
   }
   fstab += "none /proc proc defaults 0 0\n";
   fstab += "none /dev/pts devpts gid=5,mode=620 0 0\n";

@@ -44,6 +44,8 @@ std::string DiskDevice::open(const std::string& path, bool writable) {
     device_number_ = st.st_rdev;
     uint64_t bytes;
     if (ioctl(fd_, BLKGETSIZE64, &bytes) != 0) return error_text("cannot get its size");
+    int logical = 0;
+    if (ioctl(fd_, BLKSSZGET, &logical) == 0 && logical > 0) sector_size_ = uint32_t(logical);
     total_sectors_ = bytes / kSector;
   } else if (S_ISREG(st.st_mode)) {
     total_sectors_ = uint64_t(st.st_size) / kSector;

@@ -19,6 +19,10 @@ class DiskDevice {
   std::string open(const std::string& path, bool writable);
 
   bool is_block_device() const { return block_; }
+  // Bytes per logical sector: what the kernel reports for a block device, 512 for an image.
+  uint32_t sector_size() const { return sector_size_; }
+  // Sectors of 512 bytes on the whole device.
+  uint64_t total_sectors() const { return total_sectors_; }
   // The geometry the kernel reports (HDIO_GETGEO) for a block device; 255 heads and 63
   // sectors where it gives none, and always for an image file. heads or sectors override it
   // when not 0.
@@ -51,6 +55,7 @@ class DiskDevice {
   bool block_ = false;
   uint64_t total_sectors_ = 0;
   uint64_t device_number_ = 0;
+  uint32_t sector_size_ = kSector;
 };
 
 // Every whole disk the kernel lists in /proc/partitions, as "/dev/NAME": partitions, empty

@@ -9,7 +9,9 @@
 //   -H HEADS, -S SECTORS            override the geometry
 //
 // Writing keeps bytes 0 to 445 of the first sector (the boot code) and replaces the four
-// entries and the signature; on a block device the kernel is then told the new partitions.
+// entries and the signature; a GPT header in sector 1 or in the last sector is cleared, so
+// that no program takes the disk for a GPT disk any more; on a block device the kernel is
+// then told the new partitions. Only disks of 512-byte sectors are written.
 // Exit status 0 on success, 1 on any error (with a message on standard error).
 #include <cinttypes>
 #include <cstdio>
@@ -103,7 +105,23 @@ int dump(const std::string& device, const DiskDevice& disk) {
   return 0;
 }
 
+// A GPT header ("EFI PART") left at lba, replaced by zeros. Tools that find one (in sector 1,
+// or its copy in the last sector) read the disk as GPT and ignore the new table.
+std::string clear_gpt_header(const DiskDevice& disk, uint64_t lba) {
+  static const char kSignature[8] = {'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T'};
+  uint8_t sector[kSector];
+  if (!disk.read_sector(lba, sector).empty() || memcmp(sector, kSignature, sizeof kSignature) != 0)
+    return "";
+  memset(sector, 0, sizeof sector);
+  return disk.write_sector(lba, sector);
+}
+
 int write_table(const Options& options, const std::string& device, DiskDevice& disk) {
+  // The table's units are sectors of 512 bytes: on a disk of larger sectors every entry
+  // would name the wrong place.
+  if (disk.sector_size() != kSector)
+    return fail(device, "sectors of " + std::to_string(disk.sector_size()) +
+                            " bytes are not supported");
   Geometry g = disk.geometry(options.heads, options.sectors);
   if (g.cylinders() == 0 && !options.in_sectors)
     return fail(device, "the disk is smaller than one cylinder");
@@ -136,6 +154,9 @@ int write_table(const Options& options, const std::string& device, DiskDevice& d
   sector[510] = 0x55;
   sector[511] = 0xaa;
   error = disk.write_sector(0, sector);
+  if (error.empty()) error = clear_gpt_header(disk, 1);
+  if (error.empty() && disk.total_sectors() > 2)
+    error = clear_gpt_header(disk, disk.total_sectors() - 1);
   if (error.empty()) error = disk.sync();
   if (error.empty()) error = disk.update_kernel(entries);
   if (!error.empty()) return fail(device, error);
