@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <utility>
 #include <vector>
 
@@ -16,7 +15,9 @@
 #include "frontend/console.h"
 #include "system/output.h"
 #include "system/root.h"
+#include "system/memory.h"
 #include "system/system.h"
+#include "system/target_tree.h"
 
 struct SnapshotBlock {
   uint32_t magic;
@@ -31,7 +32,9 @@ struct SnapshotBlock {
 namespace {
 
 constexpr char kOldRoot[] = "/flash";
-constexpr int kMaxLinks = 40;
+// Memory a snapshot leaves to the rest of the installation: a fixed amount, and an eighth of
+// what the snapshot takes (allocation overhead, and what other processes take meanwhile).
+constexpr uint64_t kMemoryReserve = 8 << 20;
 
 // The status of one entry as kept in the snapshot: the same 88 bytes in every build.
 struct StoredStatus {
@@ -62,130 +65,160 @@ StoredStatus stored_status(const struct stat& st) {
   return s;
 }
 
-std::vector<std::string> split_path(const std::string& path) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    if (end > start) parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
+// The entry of an installer path below /flash; false for any other path.
+bool old_root_entry(const std::string& path, EntryPath* entry) {
+  if (path.compare(0, sizeof kOldRoot, std::string(kOldRoot) + "/") != 0) return false;
+  return split_entry_name(std::string_view(path).substr(sizeof kOldRoot), entry);
 }
 
-// How a path of the old system was resolved.
-enum class Resolved { kFound, kMissing, kUnfollowable };
+// What a walk over the store does with each entry it keeps.
+class StoreVisitor {
+ public:
+  virtual ~StoreVisitor() = default;
+  // A regular file, open for reading, and its status.
+  virtual bool file(const std::string& path, int fd, const struct stat& st) = 0;
+  // A directory, before what is in it.
+  virtual bool directory(const std::string& path, const struct stat& st) = 0;
+  // A link that cannot be followed: dangling, a loop, through a file, back to a directory
+  // that contains it.
+  virtual void unfollowable(const std::string& path) = 0;
+};
 
-// Resolves an installer path below /flash as the old system sees it: every symbolic link on
-// the way is followed with /flash as the root directory, so an absolute link or one with ".."
-// stays inside the old root. With follow_last clear, a link in the last place is not followed.
-// On kFound, host is the entry's host path with no link left in it. kUnfollowable when a link
-// led nowhere (dangling, a loop, through a file); kMissing when the path itself does not exist.
-Resolved resolve_in_old_root(const std::string& path, bool follow_last, std::string& host) {
-  const std::string root = root_path(kOldRoot);
-  if (path.compare(0, sizeof kOldRoot - 1, kOldRoot) != 0 ||
-      (path.size() > sizeof kOldRoot - 1 && path[sizeof kOldRoot - 1] != '/'))
-    return Resolved::kMissing;
-  std::deque<std::string> pending;
-  for (auto& part : split_path(path.substr(sizeof kOldRoot - 1))) pending.push_back(part);
-  std::vector<std::string> done;
-  std::string current = root;
-  int links = 0;
-  while (!pending.empty()) {
-    std::string part = std::move(pending.front());
-    pending.pop_front();
-    if (part == ".") continue;
-    if (part == "..") {
-      if (!done.empty()) done.pop_back();
-      current = root;
-      for (auto& d : done) current += "/" + d;
-      continue;
-    }
-    std::string next = current + "/" + part;
-    struct stat st;
-    if (lstat(next.c_str(), &st) != 0) return links ? Resolved::kUnfollowable : Resolved::kMissing;
-    if (S_ISLNK(st.st_mode) && (follow_last || !pending.empty())) {
-      if (++links > kMaxLinks) return Resolved::kUnfollowable;
-      std::vector<char> target(size_t(st.st_size > 0 ? st.st_size : 4096) + 1);
-      ssize_t n = readlink(next.c_str(), target.data(), target.size());
-      if (n <= 0 || size_t(n) >= target.size()) return Resolved::kUnfollowable;
-      std::string text(target.data(), size_t(n));
-      std::vector<std::string> parts = split_path(text);
-      pending.insert(pending.begin(), parts.begin(), parts.end());
-      if (text[0] == '/') {
-        done.clear();
-        current = root;
-      }
-      continue;
-    }
-    if (!pending.empty() && !S_ISDIR(st.st_mode))
-      return links ? Resolved::kUnfollowable : Resolved::kMissing;
-    done.push_back(std::move(part));
-    current = std::move(next);
+using DirectoryIds = std::vector<Identity>;
+
+enum class Opened { kFile, kOtherType, kUnfollowable, kError };
+
+// Opens what entry leads to, as the old system sees it: every link, on the way and at its end,
+// followed with /flash as the root directory (Target::flash()), so that an absolute link or
+// one with ".." stays inside the old root. Only regular files and directories are opened
+// (*fd, with its status in *st); kOtherType for anything else, kUnfollowable for a link that
+// leads nowhere, kError when the entry cannot be looked at or opened.
+Opened open_old_entry(const EntryPath& entry, int* fd, struct stat* st) {
+  DirFd parent = open_parent(Target::flash(), entry, false, 0);
+  if (!parent.ok()) return Opened::kError;
+  if (fstatat(parent.get(), entry.leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return Opened::kError;
+  const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+  struct stat looked = *st;
+  if (S_ISLNK(st->st_mode)) {
+    // Look at where it leads before opening it, so that a device or a pipe behind it is never
+    // opened.
+    DirFd where(open_entry(Target::flash(), entry, O_PATH));
+    if (!where.ok() || fstat(where.get(), &looked) != 0) return Opened::kUnfollowable;
   }
-  host = current;
-  return Resolved::kFound;
+  if (!S_ISREG(looked.st_mode) && !S_ISDIR(looked.st_mode)) return Opened::kOtherType;
+  *fd = S_ISLNK(st->st_mode) ? open_entry(Target::flash(), entry, flags)
+                             : openat(parent.get(), entry.leaf.c_str(), flags | O_NOFOLLOW);
+  if (*fd < 0) return Opened::kError;
+  // It must still be what was looked at.
+  if (fstat(*fd, st) != 0 || Identity::of(*st) != Identity::of(looked)) {
+    close(*fd);
+    return Opened::kError;
+  }
+  return Opened::kFile;
+}
+
+bool walk_entry(StoreVisitor& visitor, const std::string& path, DirectoryIds& open_dirs) {
+  EntryPath entry;
+  if (!old_root_entry(path, &entry)) return false;
+  struct stat st;
+  int fd = -1;
+  switch (open_old_entry(entry, &fd, &st)) {
+    case Opened::kFile:
+      break;
+    case Opened::kOtherType:
+      return true;  // devices, sockets, pipes are not kept
+    case Opened::kUnfollowable:
+      visitor.unfollowable(path);
+      return true;
+    case Opened::kError:
+      return false;
+  }
+  if (S_ISREG(st.st_mode)) {
+    bool ok = visitor.file(path, fd, st);
+    close(fd);
+    return ok;
+  }
+  for (const Identity& id : open_dirs) {
+    if (id == Identity::of(st)) {
+      // A link back to a directory being copied would never end.
+      close(fd);
+      visitor.unfollowable(path);
+      return true;
+    }
+  }
+  DIR* dir = fdopendir(fd);
+  if (!dir) {
+    close(fd);
+    return false;
+  }
+  bool ok = visitor.directory(path, st);
+  open_dirs.push_back(Identity::of(st));
+  while (ok) {
+    errno = 0;
+    struct dirent* e = readdir(dir);
+    if (!e) {
+      ok = errno == 0;
+      break;
+    }
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    ok = walk_entry(visitor, path + "/" + e->d_name, open_dirs);
+  }
+  open_dirs.pop_back();
+  closedir(dir);
+  return ok;
 }
 
 void warn_unfollowable(const std::string& path) {
   out_printf("\nWARNING: couldn't keep %s - link cannot be followed\n", path.c_str());
 }
 
-using DirectoryIds = std::vector<std::pair<dev_t, ino_t>>;
+// Copies every entry into the snapshot.
+class SnapshotVisitor : public StoreVisitor {
+ public:
+  explicit SnapshotVisitor(Snapshot& snapshot) : snapshot_(snapshot) {}
+  bool file(const std::string& path, int fd, const struct stat& st) override {
+    StoredStatus status = stored_status(st);
+    return snapshot_.append_whole(path.c_str(), path.size() + 1) &&
+           snapshot_.append(&status, sizeof status) &&
+           snapshot_.append_file(fd, status.size) == int64_t(status.size);
+  }
+  bool directory(const std::string& path, const struct stat& st) override {
+    StoredStatus status = stored_status(st);
+    return snapshot_.append_whole(path.c_str(), path.size() + 1) &&
+           snapshot_.append(&status, sizeof status);
+  }
+  void unfollowable(const std::string& path) override { warn_unfollowable(path); }
 
-bool snapshot_entry(Snapshot& snapshot, const std::string& path, DirectoryIds& open_dirs) {
-  std::string host;
-  switch (resolve_in_old_root(path, true, host)) {
-    case Resolved::kFound:
-      break;
-    case Resolved::kUnfollowable:
-      warn_unfollowable(path);
-      return true;
-    case Resolved::kMissing:
-      return false;
-  }
-  struct stat st;
-  if (stat(host.c_str(), &st) != 0) return false;
-  StoredStatus status = stored_status(st);
+ private:
+  Snapshot& snapshot_;
+};
 
-  if (S_ISREG(st.st_mode)) {
-    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;
-    bool ok = snapshot.append_whole(path.c_str(), path.size() + 1) &&
-              snapshot.append(&status, sizeof status);
-    if (ok) ok = snapshot.append_file(fd) == int64_t(status.size);
-    close(fd);
-    return ok;
+// Adds up the memory a snapshot of the store takes, and stops once that is more than limit.
+class SizeVisitor : public StoreVisitor {
+ public:
+  explicit SizeVisitor(uint64_t limit) : limit_(limit) {}
+  bool file(const std::string& path, int, const struct stat& st) override {
+    return add(record(path) + uint64_t(st.st_size));
   }
-  if (!S_ISDIR(st.st_mode)) return true;
+  bool directory(const std::string& path, const struct stat&) override {
+    return add(record(path));
+  }
+  void unfollowable(const std::string&) override {}
+  uint64_t bytes() const { return bytes_; }
 
-  for (auto& id : open_dirs) {
-    if (id.first == st.st_dev && id.second == st.st_ino) {
-      // A link back to a directory being copied would never end.
-      warn_unfollowable(path);
-      return true;
-    }
+ private:
+  // A path never splits across blocks: what is left of the block before it may stay unused,
+  // at most as much as the path itself.
+  static uint64_t record(const std::string& path) {
+    return 2 * (uint64_t(path.size()) + 1) + sizeof(StoredStatus);
   }
-  DIR* dir = opendir(host.c_str());
-  if (!dir) return false;
-  bool ok = snapshot.append_whole(path.c_str(), path.size() + 1) &&
-            snapshot.append(&status, sizeof status);
-  open_dirs.emplace_back(st.st_dev, st.st_ino);
-  while (ok) {
-    errno = 0;
-    struct dirent* entry = readdir(dir);
-    if (!entry) {
-      ok = errno == 0;
-      break;
-    }
-    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-    ok = snapshot_entry(snapshot, path + "/" + entry->d_name, open_dirs);
+  bool add(uint64_t n) {
+    bytes_ += n;
+    return bytes_ <= limit_;
   }
-  open_dirs.pop_back();
-  closedir(dir);
-  return ok;
-}
+  uint64_t limit_;
+  uint64_t bytes_ = 0;
+};
 
 // Reads the records of a complete snapshot in order.
 class SnapshotReader {
@@ -244,74 +277,106 @@ struct timespec stored_time(int64_t seconds, int64_t nanoseconds) {
   return t;
 }
 
-bool restore_file(SnapshotReader& reader, const std::string& host, const StoredStatus& status) {
-  int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+bool write_all(int fd, const unsigned char* data, size_t n) {
+  while (n > 0) {
+    ssize_t written = write(fd, data, n);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    n -= size_t(written);
+  }
+  return true;
+}
+
+// Stored owner, group and mode on the open entry fd. The owner first: changing it afterwards
+// would make the kernel drop set-uid and set-gid.
+bool set_owner_and_mode(int fd, const StoredStatus& status) {
+  return fchown(fd, status.owner, status.group) == 0 && fchmod(fd, status.mode & 07777) == 0;
+}
+
+bool set_times(int fd, const StoredStatus& status) {
+  struct timespec stamps[2] = {stored_time(status.access_seconds, status.access_nanoseconds),
+                               stored_time(status.modify_seconds, status.modify_nanoseconds)};
+  return futimens(fd, stamps) == 0;
+}
+
+// Writes the file's content into the new file leaf of dir (created with 0600; an existing file
+// is not truncated) and sets its status.
+bool restore_file(SnapshotReader& reader, int dir, const std::string& leaf,
+                  const StoredStatus& status) {
+  int fd = openat(dir, leaf.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;  // even an empty file must exist afterwards
   uint64_t left = status.size;
-  bool ok = fd >= 0;  // even an empty file must exist afterwards
+  bool ok = true;
   while (ok && left > 0) {
     const unsigned char* data;
     size_t n;
-    if (!reader.next_bytes(left, &data, &n)) {
-      ok = false;
-      break;
-    }
+    ok = reader.next_bytes(left, &data, &n) && write_all(fd, data, n);
     left -= n;
-    while (n > 0) {
-      ssize_t written = write(fd, data, n);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) {
-        ok = false;
-        break;
-      }
-      data += written;
-      n -= size_t(written);
-    }
   }
-  if (fd < 0) return false;
-  // The owner first: changing it afterwards would make the kernel drop set-uid and set-gid.
-  if (ok) ok = fchown(fd, status.owner, status.group) == 0 && fchmod(fd, status.mode & 07777) == 0;
+  ok = ok && set_owner_and_mode(fd, status) && set_times(fd, status);
   if (close(fd) != 0) ok = false;
-  if (!ok) return false;
-  struct timespec times[2] = {stored_time(status.access_seconds, status.access_nanoseconds),
-                              stored_time(status.modify_seconds, status.modify_nanoseconds)};
-  return utimensat(AT_FDCWD, host.c_str(), times, 0) == 0;
+  return ok;
 }
 
-struct DirectoryTimes {
-  std::string host;
-  struct timespec times[2];
+// A restored directory whose times are set once everything in it is written.
+struct RestoredDirectory {
+  EntryPath path;
+  Identity id;
+  StoredStatus status;
 };
 
+// Makes the directory leaf of dir (0700, then its stored owner, group and mode).
+bool restore_directory(int dir, const EntryPath& path, const StoredStatus& status,
+                       std::vector<RestoredDirectory>& made) {
+  if (mkdirat(dir, path.leaf.c_str(), 0700) != 0) return false;
+  DirFd fd(openat(dir, path.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  Identity id;
+  if (!fd.ok() || !identity_of_fd(fd.get(), &id) || !set_owner_and_mode(fd.get(), status))
+    return false;
+  made.push_back({path, id, status});
+  return true;
+}
+
+// Every entry is created through the target tree: a link in the new system (a package's, or
+// a restored one's way) cannot lead a write out of /flash.
 bool write_back(Snapshot& snapshot) {
   if (!snapshot.first() || snapshot.first()->magic != Snapshot::kMagic) return false;
   SnapshotReader reader(snapshot.first());
-  std::vector<DirectoryTimes> directories;
+  std::vector<RestoredDirectory> directories;
   bool ok = true;
   while (ok && reader.more()) {
     std::string path;
     StoredStatus status;
-    if (!reader.read_path(path) || !reader.read(&status, sizeof status)) {
+    EntryPath entry;
+    if (!reader.read_path(path) || !reader.read(&status, sizeof status) ||
+        !old_root_entry(path, &entry)) {
       ok = false;
       break;
     }
-    std::string host = root_path(path);
-    if (S_ISREG(status.mode)) {
-      ok = restore_file(reader, host, status);
+    DirFd dir = open_parent(Target::flash(), entry, false, 0);
+    if (!dir.ok()) {
+      ok = false;
+    } else if (S_ISREG(status.mode)) {
+      ok = restore_file(reader, dir.get(), entry.leaf, status);
     } else if (S_ISDIR(status.mode)) {
-      ok = mkdir(host.c_str(), 0700) == 0 && chown(host.c_str(), status.owner, status.group) == 0 &&
-           chmod(host.c_str(), status.mode & 07777) == 0;
-      if (ok)
-        directories.push_back({host,
-                               {stored_time(status.access_seconds, status.access_nanoseconds),
-                                stored_time(status.modify_seconds, status.modify_nanoseconds)}});
+      ok = restore_directory(dir.get(), entry, status, directories);
     } else {
       ok = false;  // never stored
     }
   }
   // Writing into a directory changes its times: set them once everything below is written,
-  // the deepest first.
-  for (auto it = directories.rbegin(); it != directories.rend(); ++it)
-    if (utimensat(AT_FDCWD, it->host.c_str(), it->times, 0) != 0) ok = false;
+  // the deepest first, on the directory that was made.
+  for (auto it = directories.rbegin(); it != directories.rend(); ++it) {
+    DirFd dir = open_parent(Target::flash(), it->path, false, 0);
+    DirFd made(dir.ok() ? openat(dir.get(), it->path.leaf.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                        : -1);
+    Identity id;
+    if (!made.ok() || !identity_of_fd(made.get(), &id) || id != it->id ||
+        !set_times(made.get(), it->status))
+      ok = false;
+  }
   return ok;
 }
 
@@ -369,17 +434,21 @@ bool Snapshot::append(const void* data, size_t length) {
   return true;
 }
 
-int64_t Snapshot::append_file(int fd) {
+int64_t Snapshot::append_file(int fd, uint64_t expected) {
   if (!last_ && !start()) return -1;
   int64_t total = 0;
   for (;;) {
     if (last_->room() == 0 && !add_block(kBlockSize)) return -1;
-    ssize_t n = read(fd, last_->data() + last_->fill, last_->room());
+    // One byte more than expected tells a file that grew; more is never read.
+    uint64_t want = expected + 1 - uint64_t(total);
+    size_t chunk = want < last_->room() ? size_t(want) : last_->room();
+    ssize_t n = read(fd, last_->data() + last_->fill, chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     if (n == 0) return total;
     last_->fill += uint32_t(n);
     total += n;
+    if (uint64_t(total) > expected) return total;
   }
 }
 
@@ -391,8 +460,33 @@ void Snapshot::complete() {
 }
 
 bool snapshot_tree(Snapshot& snapshot, const std::string& path) {
+  SnapshotVisitor visitor(snapshot);
   DirectoryIds open_dirs;
-  return snapshot_entry(snapshot, path, open_dirs);
+  return walk_entry(visitor, path, open_dirs);
+}
+
+// Whether a snapshot of the store at path, with the reserve, fits in the memory left.
+static bool snapshot_fits_in_memory(const std::string& path) {
+  uint64_t available = available_memory();
+  if (available <= kMemoryReserve) return false;
+  uint64_t budget = (available - kMemoryReserve) / 9 * 8;
+  SizeVisitor sizes(budget);
+  DirectoryIds open_dirs;
+  return walk_entry(sizes, path, open_dirs);
+}
+
+// The store to keep: /flash/kest/store when it can be reached (links followed), else
+// /flash/rw/store when there is an entry of that name (even a link); "" when neither.
+static std::string choose_store() {
+  EntryPath kest, rw;
+  struct stat st;
+  split_entry_name("kest/store", &kest);
+  split_entry_name("rw/store", &rw);
+  if (stat_entry(Target::flash(), kest, &st) == 0) return "/flash/kest/store";
+  DirFd dir = open_parent(Target::flash(), rw, false, 0);
+  if (dir.ok() && fstatat(dir.get(), rw.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+    return "/flash/rw/store";
+  return "";
 }
 
 std::unique_ptr<Snapshot> snapshot_old_config(System& system, const TargetDisk& disk) {
@@ -401,16 +495,12 @@ std::unique_ptr<Snapshot> snapshot_old_config(System& system, const TargetDisk& 
     return nullptr;
   }
   std::unique_ptr<Snapshot> snapshot;
-  std::string host, store;
-  struct stat st;
-  if (resolve_in_old_root("/flash/kest/store", true, host) == Resolved::kFound)
-    store = "/flash/kest/store";
-  else if (resolve_in_old_root("/flash/rw/store", false, host) == Resolved::kFound &&
-           lstat(host.c_str(), &st) == 0)
-    store = "/flash/rw/store";
+  const std::string store = choose_store();
   if (!store.empty()) {
     begin_progress("Reading old configuration...");
-    snapshot.reset(new (std::nothrow) Snapshot);
+    // Reading a store larger than the memory left would end in the kernel killing the
+    // installer, and with it the machine: its size is added up before anything is read.
+    if (snapshot_fits_in_memory(store)) snapshot.reset(new (std::nothrow) Snapshot);
     if (snapshot && snapshot->start() && snapshot_tree(*snapshot, store)) snapshot->complete();
     else snapshot.reset();
     end_progress();

@@ -7,8 +7,9 @@
 // needed) holding one record per entry in depth-first pre-order: the entry's path
 // (NUL-terminated, never split across blocks), its 88-byte status and, for a regular file, its
 // contents. Only regular files and directories are kept. Symbolic links are followed as the
-// old system would follow them, with /flash as the root directory; one that cannot be followed
-// (dangling, a loop) is left out with a warning naming it.
+// old system would follow them, with /flash as the root directory (the target tree's
+// resolution, system/target_tree.h); one that cannot be followed (dangling, a loop) is left
+// out with a warning naming it.
 #pragma once
 
 #include <cstdint>
@@ -37,9 +38,10 @@ class Snapshot {
   bool append_whole(const void* data, size_t length);
   // Appends bytes that may be split across blocks; false when memory is short.
   bool append(const void* data, size_t length);
-  // Reads from fd into the free space of the blocks until the end of the file. Returns the
-  // number of bytes read, or -1 on a read error or when memory is short.
-  int64_t append_file(int fd);
+  // Reads from fd into the free space of the blocks until the end of the file, but never more
+  // than expected + 1 bytes (a file that grows while it is read). Returns the number of bytes
+  // read, or -1 on a read error or when memory is short.
+  int64_t append_file(int fd, uint64_t expected);
   // Ends writing: every block's capacity becomes what it holds and its position 0.
   void complete();
 
@@ -56,7 +58,8 @@ class Snapshot {
 // snapshot and unmounts /flash/boot and /flash again. Null when there is nothing to keep (no
 // store; nothing printed), after "WARNING: couldn't keep config - couldn't mount file system",
 // or after "ERROR: couldn't keep config - probably not enough memory" (any read error,
-// allocation failure, or a file whose size changed while it was read).
+// allocation failure, a file whose size changed while it was read, or a store whose size,
+// added up before anything is read, leaves less than a reserve of available_memory()).
 std::unique_ptr<Snapshot> snapshot_old_config(System& system, const TargetDisk& disk);
 
 // Appends the records of path (an installer path below /flash) and, for a directory, of

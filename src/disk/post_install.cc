@@ -8,10 +8,15 @@
 #include "frontend/program_runner.h"
 #include "system/root.h"
 #include "system/system.h"
+#include "system/target_tree.h"
 
 void post_install(System& system, const TargetDisk& disk) {
+  // The script is looked for as the new system will find it: a link to /etc/... leads into
+  // the new root, not into the installer's own.
   struct stat st;
-  if (stat(root_path("/flash/etc/rc.d/rc.postinstall").c_str(), &st) == 0)
+  EntryPath script;
+  if (split_entry_name("etc/rc.d/rc.postinstall", &script) &&
+      stat_entry(Target::flash(), script, &st) == 0)
     run_in_root("/flash", "/bin/bash", {"-c", "/etc/rc.d/rc.postinstall"});
   else
     run_in_root("/flash", "/bin/lodr", {"lodr"});

@@ -140,10 +140,11 @@ void install_recorders(const std::string& flash, bool script) {
   program("/bin/lodr", "echo \"$0 $*\" >> /rec.log\n");
   program("/bin/bash", "echo \"$0 $*\" >> /rec.log\n");
   program("/sbin/fsck", "if (: > /probe) 2>&-; then w=rw; else w=ro; fi\necho \"$0 $* $w\"\n");
-  if (script) {
-    fs::create_directories(flash + "/etc/rc.d");
-    std::ofstream(flash + "/etc/rc.d/rc.postinstall");
-  }
+  // The script is an absolute link, found only where the new system would find it: without a
+  // script it leads to a file that only the host has.
+  fs::create_directories(flash + "/etc/rc.d");
+  if (script) std::ofstream(flash + "/etc/rc.d/rc.real");
+  symlink(script ? "/etc/rc.d/rc.real" : "/etc/passwd", (flash + "/etc/rc.d/rc.postinstall").c_str());
 }
 
 TEST_F(RealDiskTest, GeometriesThroughTheRealTools) {

@@ -255,13 +255,17 @@ DirFd open_parent(const Target& target, const EntryPath& path, bool create, mode
 }
 
 int stat_entry(const Target& target, const EntryPath& path, struct stat* st) {
+  DirFd entry(open_entry(target, path, O_PATH));
+  if (!entry.ok()) return -1;
+  return fstat(entry.get(), st);
+}
+
+int open_entry(const Target& target, const EntryPath& path, int flags) {
   DirFd root(open(target.host_root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root.ok()) return -1;
   std::vector<std::string> parts = path.parents;
   parts.push_back(path.leaf);
-  DirFd entry(open_in_root(root.get(), joined(parts, parts.size()), O_PATH));
-  if (!entry.ok()) return -1;
-  return fstat(entry.get(), st);
+  return open_in_root(root.get(), joined(parts, parts.size()), flags | O_CLOEXEC);
 }
 
 std::vector<RecordedPath> removal_order(const std::set<std::string>& recorded) {

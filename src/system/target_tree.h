@@ -108,6 +108,10 @@ DirFd open_parent_if(const RecordedPath& entry, const Identity& dir);
 // stat() of the entry at path below target's root, a link at its end followed inside the
 // target as well. 0, or -1 with errno (ENOENT for a link that leads nowhere).
 int stat_entry(const Target& target, const EntryPath& path, struct stat* st);
+// Opens the entry at path below target's root with flags (O_CLOEXEC is added), links on the
+// way and at its end followed inside the target; with O_NOFOLLOW a link at the end is not
+// followed (ELOOP, or the link itself with O_PATH). The descriptor, or -1 with errno.
+int open_entry(const Target& target, const EntryPath& path, int flags);
 
 // Links are resolved by the kernel (openat2 with RESOLVE_IN_ROOT) where it can, otherwise
 // by a walk in user space to the same result. Tests choose the walk to try it too.
