@@ -126,6 +126,45 @@ class Sfdisk(unittest.TestCase):
                              stdin="0,1,83\n").returncode, 1)
         self.assertEqual(run("-x").returncode, 1)
 
+    def test_an_old_gpt_is_cleared(self):
+        # util-linux makes a GPT disk (protective entry, header in sector 1 and a copy in the
+        # last sector); after our table no util-linux tool finds a GPT signature.
+        img = self.image(200 * 16 * 63 * 512 + 3 * 512)
+        subprocess.run([UTIL_SFDISK, "-q", img], input="label: gpt\n,4M\n", text=True,
+                       check=True, capture_output=True)
+        with open(img, "rb") as f:
+            data = f.read()
+        self.assertEqual(data[512:520], b"EFI PART")
+        self.assertEqual(data[-512:-504], b"EFI PART")
+        p = run("-q", "-uC", "-H", "16", "-S", "63", img, stdin="0,200,83,*\n0,0,0\n")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        with open(img, "rb") as f:
+            after = f.read()
+        self.assertEqual(after[512:1024], bytes(512))
+        self.assertEqual(after[-512:], bytes(512))
+        self.assertEqual(after[1024:-512], data[1024:-512])  # nothing else changed
+        wipefs = shutil.which("wipefs", path="/usr/sbin:/sbin:/usr/bin:/bin")
+        if wipefs:
+            types = subprocess.run([wipefs, "--noheadings", "--output", "TYPE", img],
+                                   capture_output=True, text=True).stdout
+            self.assertEqual(types, "dos\n")
+        self.assertEqual(util_dump(img), [(63, 200 * 16 * 63 - 63, 0x83, True)])
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("losetup"), "needs root and losetup")
+    def test_a_disk_of_4096_byte_sectors_is_not_written(self):
+        img = self.image(64 << 20)
+        loop = subprocess.run(["losetup", "--show", "-f", "--sector-size", "4096", img],
+                              capture_output=True, text=True)
+        if loop.returncode != 0:
+            self.skipTest("no loop device: " + loop.stderr)
+        device = loop.stdout.strip()
+        self.addCleanup(subprocess.run, ["losetup", "-d", device])
+        p = run("-q", "-uC", device, stdin="0,5,83,*\n")
+        self.assertEqual((p.returncode, p.stderr),
+                         (1, f"sfdisk: {device}: sectors of 4096 bytes are not supported\n"))
+        with open(img, "rb") as f:
+            self.assertEqual(f.read(4096), bytes(4096))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -126,6 +126,19 @@ TEST_F(PrepareDiskTest, EveryStepThatFailsStopsWithItsMessage) {
        }, "ERROR: could not create partitions - the disk is smaller than one cylinder\n", ""},
       {"not a device", [](PrepareDiskTest&, TargetDisk& disk) { disk.device = "/dev/../hda"; },
        "ERROR: could not create partitions\n", ""},
+      {"a name that is not one word in fstab", [](PrepareDiskTest&, TargetDisk& disk) {
+         disk.device = "/dev/hd a";
+       }, "ERROR: could not create partitions\n", ""},
+      // 364729 cylinders of 16065 sectors; 267349 of them lie within 2^32 sectors.
+      {"over 2 TiB", [](PrepareDiskTest& t, TargetDisk& disk) {
+         disk.cylinders = 364729;
+         t.put(t.host("/dump.after"),
+               "/dev/hda1 : start=        63, size=     32067, Id=83, bootable\n"
+               "/dev/hda2 : start=     32130, size=4294929555, Id=83\n");
+         t.put(t.host("/mke2fs.status"), "1");
+       }, "NOTE: only the first 2 TiB of the disk are used\nCreating partition...\n"
+          "Formatting disk...\nERROR: could not format partitions\n",
+       "sfdisk sfdisk 0,2,83,* 2,267347,83,- 0,0,0 0,0,0 sfdisk mke2fs "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -133,6 +146,10 @@ TEST_F(PrepareDiskTest, EveryStepThatFailsStopsWithItsMessage) {
     TargetDisk disk = large_disk();
     c.arrange(*this, disk);
     OutputCapture capture;
+    // What is refused before any tool runs is refused by the check alone, in the same words.
+    bool refused_early = c.console.find("Creating partition...") == std::string::npos;
+    EXPECT_EQ(disk_can_be_prepared(disk), !refused_early);
+    EXPECT_EQ(capture.take(), refused_early ? c.console : "");
     EXPECT_FALSE(prepare_disk(system_, disk, false));
     EXPECT_EQ(capture.text(), c.console);
     std::string words;
