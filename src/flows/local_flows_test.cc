@@ -161,6 +161,7 @@ struct Scenario {
   int mbr_opened;        // the medium's mbr file: 1 opened, 0 never, -1 either
   bool prompt;           // "Press ENTER to reboot"
   int passes_failed = 0;  // searches for a medium that found nothing (one sleep each)
+  std::string meminfo = "";  // the root's /proc/meminfo, when the run should see one
 };
 
 std::vector<Scenario> scenarios() {
@@ -254,6 +255,10 @@ std::vector<Scenario> scenarios() {
       {"hard disk: the scan must find the medium's disk before its first sector is written",
        true, "/dev/sdb", hd({"system"}, false), "\n", {"FATAL ERROR: Couldn't find the disk!"},
        false, "", "", "", 1, true},
+      {"hard disk: archives that do not fit into memory are refused before they are read",
+       true, "/dev/sda", hd({"system"}, false), "\n",
+       {"FATAL ERROR: not enough memory to hold the packages: 17 MiB needed, 1 MiB free"}, false,
+       "", "", "", 0, true, 0, "MemTotal: 65536 kB\nMemAvailable: 1536 kB\n"},
       {"a damaged archive is refused before the disk changes", true, "/dev/sda", corrupt, "\n",
        {"FATAL ERROR: Bad package ppp-1.0: damaged or not genuine"}, false, "", "", "", 0, true},
       {"more than 50 archives are refused before anything is read", true, "/dev/sda",
@@ -397,6 +402,7 @@ TEST_F(LocalFlows, WholeInstallationsOntoALoopDisk) {
     for (const char* dir : {"/floppy", "/proc"}) mkdir(host(dir).c_str(), 0755);
     put(host("/dev/tty0"), "");  // a virtual console: the standard streams stay
     if (!s.hard_disk) put(host("/TYPE"), "cdrom\n");
+    if (!s.meminfo.empty()) put(host("/proc/meminfo"), s.meminfo);
 
     std::map<std::string, std::string> root_before = fingerprint(root_, false);
     std::string console_path = scratch_ + "/console";
