@@ -185,6 +185,7 @@ TEST_F(NetworkFlowTest, AServerThatFallsSilentIsAFailureNotTheEndOfTheFiles) {
 // that hands out scripts only has installed nothing.
 TEST_F(NetworkFlowTest, OnlyEveryPackageInstalledIsASuccess) {
   put(scratch_ + "/srv/beta.kpk", kpk::package_archive(package("beta", "opt/beta"), true));
+  table_ = SessionTable(ServerOptions{scratch_ + "/srv", false, "flow test"});
   serve();
   ASSERT_FALSE(run()) << console_;
   const std::string refused = "Writing configuration...\nWriting configuration...\n"
@@ -199,6 +200,7 @@ TEST_F(NetworkFlowTest, OnlyEveryPackageInstalledIsASuccess) {
   TearDown();
   SetUp();
   unlink((scratch_ + "/srv/alpha.kpk").c_str());
+  table_ = SessionTable(ServerOptions{scratch_ + "/srv", false, "flow test"});
   replies_ = 0;
   serve();
   ASSERT_FALSE(run()) << console_;

@@ -2,11 +2,12 @@
 // an offer, hands each router the packages and configuration scripts of a directory, and, as
 // driver server, the driver package for the router's kernel release.
 //
-//   install-server [--keep] [--interface IF]... DIR
+//   install-server [--keep] [--block-size N] [--interface IF]... DIR
 //
 // DIR holds the packages (*.kpk) and configuration scripts (*.scr); DIR/drivers/R.kpk is the
 // driver package for kernel release R. Without --interface it serves on every card that is
-// up. Ctrl-C ends it.
+// up. Each reply carries up to N bytes of file data: by default as many as keep it within
+// one Ethernet frame (1452), at most 4076. Ctrl-C ends it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,7 +40,7 @@ uint64_t now_us() {
 }
 
 int usage() {
-  fprintf(stderr, "usage: install-server [--keep] [--interface IF]... DIR\n");
+  fprintf(stderr, "usage: install-server [--keep] [--block-size N] [--interface IF]... DIR\n");
   return 2;
 }
 
@@ -51,6 +53,14 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--keep") {
       options.keep = true;
+    } else if (a == "--block-size" && i + 1 < argc) {
+      char* end = nullptr;
+      unsigned long n = strtoul(argv[++i], &end, 10);
+      if (!end || *end || n == 0 || n > kMaxPayload) {
+        fprintf(stderr, "install-server: --block-size takes 1 to %zu\n", kMaxPayload);
+        return 2;
+      }
+      options.block_size = n;
     } else if ((a == "--interface" || a == "-i") && i + 1 < argc) {
       names.push_back(argv[++i]);
     } else if (a.rfind("--interface=", 0) == 0) {
@@ -90,20 +100,18 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  std::vector<std::string> warnings;
-  std::vector<CatalogEntry> catalog = build_catalog(options.dir, &warnings);
+  SessionTable table(options);
   StatusDisplay display(isatty(1));
   std::vector<std::string> card_names;
   for (const ServerCard& c : cards) card_names.push_back(c.name);
   std::vector<std::string> intro;
   for (const ServerCard& c : cards)
     intro.push_back("serving on " + c.name + " (" + mac_text(c.address) + ")");
-  intro.push_back(std::to_string(catalog.size()) + " files in " + options.dir +
+  intro.push_back(std::to_string(table.catalog().size()) + " files in " + options.dir +
                   (options.keep ? ", routers keep their configuration" : ""));
-  intro.insert(intro.end(), warnings.begin(), warnings.end());
+  intro.insert(intro.end(), table.catalog_warnings().begin(), table.catalog_warnings().end());
   display.log(intro);
 
-  SessionTable table(options);
   std::vector<pollfd> polls;
   for (const ServerCard& c : cards) polls.push_back({c.socket, POLLIN, 0});
   NetMessage message;

@@ -73,6 +73,17 @@ std::string mac_text(const uint8_t* a) {
 
 RouterSession::~RouterSession() { close_file(); }
 
+SessionTable::SessionTable(ServerOptions options) : options_(std::move(options)) {
+  if (options_.block_size == 0 || options_.block_size > kMaxPayload) options_.block_size = kFrameBlock;
+  if (!options_.dir.empty()) catalog_ = build_catalog(options_.dir, &catalog_warnings_);
+}
+
+void SessionTable::refresh_catalog(std::vector<std::string>& log) {
+  std::vector<std::string> warnings;
+  catalog_ = build_catalog(options_.dir, &warnings);
+  log.insert(log.end(), warnings.begin(), warnings.end());
+}
+
 void RouterSession::close_file() {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -181,10 +192,8 @@ void SessionTable::answer(RouterSession& s, const NetMessage& request, uint64_t 
     s.state = RouterState::Confirmed;
     length = reply.put_payload("OK\n");
   } else if (begins(payload, "STRT") && !s.driver) {
-    std::vector<std::string> warnings;
     s.close_file();
-    s.files = build_catalog(options_.dir, &warnings);
-    for (const std::string& w : warnings) log.push_back(w);
+    s.files = catalog_;
     s.next_file = 0;
     s.bytes = 0;
     s.started = now;
@@ -249,7 +258,7 @@ bool SessionTable::next_block(RouterSession& s, NetMessage& reply, size_t& lengt
   ssize_t n = -1;
   if (s.cache_offset != UINT64_MAX) {
     size_t at = size_t(s.offset - s.cache_offset);
-    n = ssize_t(std::min(kMaxPayload, s.cache.size() - at));
+    n = ssize_t(std::min(options_.block_size, s.cache.size() - at));
     memcpy(reply.payload(), s.cache.data() + at, size_t(n));
   }
   if (n < 0) {

@@ -20,10 +20,16 @@
 
 using MacKey = std::array<uint8_t, 6>;
 
+// File data bytes per reply that keep a reply within one Ethernet frame (1500 bytes of IP:
+// 20 of IP header, 8 of UDP header, the protocol's 20-byte header): a larger reply travels
+// as IP fragments, and one lost fragment loses the whole reply.
+constexpr size_t kFrameBlock = 1500 - 20 - 8 - kHeaderSize;  // 1452
+
 struct ServerOptions {
   std::string dir;
   bool keep = false;               // OFFR line 3 "keep"
   std::string offer_text = "install-server";
+  size_t block_size = kFrameBlock;  // file data bytes per reply, 1 to kMaxPayload
 };
 
 enum class RouterState { Offered, Confirmed, Sending, Done, Finished, TimedOut, Failed };
@@ -57,7 +63,7 @@ struct RouterSession {
 
 class SessionTable {
  public:
-  explicit SessionTable(ServerOptions options) : options_(std::move(options)) {}
+  explicit SessionTable(ServerOptions options);
 
   // Handles one datagram of size bytes that arrived on the server card card (index) with
   // address card_address at time now. Returns the reply to broadcast on that card (empty
@@ -65,6 +71,14 @@ class SessionTable {
   // to log. The message's header may be changed.
   std::string_view handle(int card, const uint8_t* card_address, NetMessage& message,
                      size_t size, uint64_t now, std::vector<std::string>& log);
+
+  // Reads the directory's catalog again (the routers that start from now on get it); its
+  // warnings go to log. The table reads it once when it is made, and every STRT hands out
+  // the catalog as it stands.
+  void refresh_catalog(std::vector<std::string>& log);
+  const std::vector<CatalogEntry>& catalog() const { return catalog_; }
+  // The warnings of the catalog's first reading, for the operator at start.
+  const std::vector<std::string>& catalog_warnings() const { return catalog_warnings_; }
 
   // Marks sessions silent for too long, forgets offers that were never confirmed (the
   // router's other cards) and logs what it did.
@@ -92,6 +106,8 @@ class SessionTable {
                   std::vector<std::string>& log, const std::string& who);
 
   ServerOptions options_;
+  std::vector<CatalogEntry> catalog_;
+  std::vector<std::string> catalog_warnings_;
   std::map<Key, RouterSession> sessions_;
   std::set<std::string> missing_drivers_;  // releases already reported
 };
