@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -30,6 +31,11 @@ struct ServerOptions {
   bool keep = false;               // OFFR line 3 "keep"
   std::string offer_text = "install-server";
   size_t block_size = kFrameBlock;  // file data bytes per reply, 1 to kMaxPayload
+  // Routers served at once (one session per router card): each takes a reply buffer of 4 KiB.
+  size_t max_sessions = 1024;
+  // Files held open at once, each with its read-ahead buffer (64 KiB); a session whose file
+  // was closed to make room opens it again where it stood.
+  size_t max_open_files = 256;
 };
 
 enum class RouterState { Offered, Confirmed, Sending, Done, Finished, TimedOut, Failed };
@@ -40,10 +46,16 @@ struct RouterSession {
   std::string label;    // the disk label of the announcement ("driver RELEASE" for a driver)
   PeerSession session;
   RouterState state = RouterState::Offered;
-  std::vector<CatalogEntry> files;
+  // What this router is handed (shared with every router that started on the same catalog).
+  std::shared_ptr<const std::vector<CatalogEntry>> files;
   size_t next_file = 0;     // index of the next file to announce
-  int fd = -1;              // the file being sent, or -1 between files
+  bool in_file = false;     // a file is announced and its empty block not yet sent
+  int fd = -1;              // that file while it is open, else -1
   std::string current;      // its name
+  std::string path;         // where it is read
+  // What the file was when announced (device, inode, size, modification time in
+  // nanoseconds): it must be the same file when it is opened again.
+  std::array<uint64_t, 4> identity = {};
   uint64_t offset = 0;      // bytes of it sent
   uint64_t bytes = 0;       // payload bytes sent in all
   uint64_t started = 0, last_heard = 0;  // microseconds
@@ -58,30 +70,46 @@ struct RouterSession {
   RouterSession(const RouterSession&) = delete;
   RouterSession& operator=(const RouterSession&) = delete;
   ~RouterSession();
+  // Closes the file and frees the read-ahead buffer; where the transfer stands is kept.
   void close_file();
+  size_t file_count() const { return files ? files->size() : 0; }
 };
 
 class SessionTable {
  public:
+  // Reads the catalog of options.dir (when it is not empty).
   explicit SessionTable(ServerOptions options);
 
   // Handles one datagram of size bytes that arrived on the server card card (index) with
   // address card_address at time now. Returns the reply to broadcast on that card (empty
   // when there is none; valid until the next call). Log lines for the operator are appended
-  // to log. The message's header may be changed.
+  // to log; what a flood of datagrams causes is counted and summed up by expire() instead.
+  // The message's header may be changed. Any bytes, of any size up to kMaxMessage, are safe.
   std::string_view handle(int card, const uint8_t* card_address, NetMessage& message,
                      size_t size, uint64_t now, std::vector<std::string>& log);
 
   // Reads the directory's catalog again (the routers that start from now on get it); its
-  // warnings go to log. The table reads it once when it is made, and every STRT hands out
-  // the catalog as it stands.
+  // warnings go to log. A directory that cannot be listed leaves the catalog as it was, with
+  // a warning. The table reads it once when it is made, and every STRT hands out the catalog
+  // as it stands.
   void refresh_catalog(std::vector<std::string>& log);
-  const std::vector<CatalogEntry>& catalog() const { return catalog_; }
+  // The same, only when catalog_stamp() of the directory differs from its last reading and
+  // has stayed so since the previous call (a file being copied in is read once it is
+  // complete). expire() calls it.
+  void refresh_catalog_if_changed(std::vector<std::string>& log);
+  const std::vector<CatalogEntry>& catalog() const { return catalog_.common; }
+  const Catalog& full_catalog() const { return catalog_; }
   // The warnings of the catalog's first reading, for the operator at start.
   const std::vector<std::string>& catalog_warnings() const { return catalog_warnings_; }
+  // Whether the first reading found something to install: false, with why, when the
+  // directory could not be listed or holds no package archive that can be read. A server
+  // should not start then (it would refuse every router's STRT).
+  bool can_serve(std::string* why) const;
 
-  // Marks sessions silent for too long, forgets offers that were never confirmed (the
-  // router's other cards) and logs what it did.
+  // Marks sessions silent for too long (their files closed), forgets offers that were never
+  // confirmed (the router's other cards) and sessions that ended a while ago, sums up what
+  // was counted instead of logged, refreshes the catalog when the directory changed, and
+  // logs what it did. Meant to be called about twice a second.
   void expire(uint64_t now, std::vector<std::string>& log);
 
   struct Key {
@@ -90,26 +118,74 @@ class SessionTable {
     bool operator<(const Key& o) const { return card != o.card ? card < o.card : router < o.router; }
   };
   const std::map<Key, RouterSession>& sessions() const { return sessions_; }
+  size_t open_files() const { return open_files_; }
 
   // An unconfirmed offer is forgotten, and a started installation reported as silent, after
-  // these many microseconds without a word.
+  // these many microseconds without a word; a session that ended (finished, failed, or
+  // silent) is forgotten kEndedLife after its last word.
   static constexpr uint64_t kOfferLife = 10000000;
   static constexpr uint64_t kSilence = 300000000;
+  static constexpr uint64_t kEndedLife = 60000000;
+  // Counted causes are summed up once per period; at most kLinesPerPeriod lines about single
+  // routers are logged per period, the rest only counted.
+  static constexpr uint64_t kSummaryPeriod = 10000000;
+  static constexpr size_t kLinesPerPeriod = 100;
+  // Kernel releases without a driver that are named one by one; later ones are counted.
+  static constexpr size_t kMaxMissingReleases = 64;
 
  private:
+  using Sessions = std::map<Key, RouterSession>;
   std::string_view open_session(const Key& key, const uint8_t* card_address, const NetMessage& m,
                            bool driver, uint64_t now, std::vector<std::string>& log);
   void answer(RouterSession& s, const NetMessage& request, uint64_t now,
               std::vector<std::string>& log, const std::string& who);
-  // False when the file cannot be read: no reply then.
+  // False when the file cannot be read: the session has failed, no reply then.
   bool next_block(RouterSession& s, NetMessage& reply, size_t& length,
                   std::vector<std::string>& log, const std::string& who);
+  // Opens s's current file (again, at its offset, when it was closed to make room); false
+  // with the reason in why.
+  bool open_file(RouterSession& s, bool announce, std::string* why);
+  void close_file(RouterSession& s);
+  void fail(RouterSession& s, std::vector<std::string>& log, const std::string& line);
+  Sessions::iterator erase(Sessions::iterator it);
+  // Frees a place for a new session when the table is full; false when every session is
+  // busy with a router that is talking.
+  bool make_room(uint64_t now);
+  // A line about one router, within the period's budget.
+  void note(std::vector<std::string>& log, std::string line);
+  void count(const char* cause, uint64_t n = 1) { counts_[cause] += n; }
+  std::shared_ptr<const std::vector<CatalogEntry>> files_for(const MacKey& router) const;
+  void share_catalog();
+  // Closes the open file of the session heard from longest ago (not except); false when no
+  // other session holds one.
+  bool close_idle_file(const RouterSession* except);
+  // Which sessions may go to make room: 0 ended, 1 an offer, 2 started but silent for a
+  // while; -1 a session busy with a router that talks.
+  static int rank(const RouterSession& s, uint64_t now);
 
   ServerOptions options_;
-  std::vector<CatalogEntry> catalog_;
+  Catalog catalog_;
+  // One shared copy per catalog reading and router address with files of its own.
+  std::shared_ptr<const std::vector<CatalogEntry>> shared_common_;
+  std::map<std::string, std::shared_ptr<const std::vector<CatalogEntry>>> shared_hosts_;
+  bool catalog_read_ = false;
+  std::string catalog_error_;
+  std::string catalog_stamp_, pending_stamp_;
   std::vector<std::string> catalog_warnings_;
-  std::map<Key, RouterSession> sessions_;
+  Sessions sessions_;
+  size_t open_files_ = 0;
   std::set<std::string> missing_drivers_;  // releases already reported
+  // Sessions that may go when the table is full, best first from the back.
+  struct Victim {
+    Key key;
+    uint64_t last_heard;
+    int rank;
+  };
+  std::vector<Victim> victims_;
+  uint64_t no_victim_until_ = 0;
+  std::map<std::string, uint64_t> counts_;
+  uint64_t period_start_ = 0;
+  size_t lines_in_period_ = 0;
 };
 
 // "AA:BB:CC:DD:EE:FF".

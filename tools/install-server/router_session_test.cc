@@ -15,11 +15,24 @@
 #include "router_session.h"
 #include "system/root.h"
 #include "testing/fake_network.h"
+#include "testing/signing.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 const Address kServer = {2, 0, 0, 0, 0, 0x5E};
+
+// A genuine archive of one package (signed with the development key).
+std::string package(const std::string& name, uint32_t version = 0x01000000,
+                    std::vector<PackageRef> depends = {}) {
+  kpk::PackageSpec s;
+  s.name = name;
+  s.version = version;
+  s.depends = std::move(depends);
+  s.has_files = true;
+  s.files = {{"etc/" + name, 0100644, 0, 0, 0, false, name}};
+  return signed_archive(s);
+}
 
 class ServerTest : public ::testing::Test {
  protected:
@@ -28,6 +41,8 @@ class ServerTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     set_root_prefix(dir_ + "/root");
+    base_ = package("base");
+    put("srv/base.kpk", base_);
     put("srv/b.scr", std::string(5000, 'b'));
     put("srv/a.scr", "");
     put("srv/c.scr", std::string(8152, 'c'));  // exactly two blocks
@@ -84,7 +99,7 @@ class ServerTest : public ::testing::Test {
     return true;
   }
 
-  std::string dir_;
+  std::string dir_, base_;
   std::vector<std::string> log_;
   SessionTable table_{ServerOptions{"", true, "test server"}};
 };
@@ -102,13 +117,15 @@ TEST_F(ServerTest, TwoInstallersInterleavedWithLossGetEveryFileOnce) {
   EXPECT_TRUE(discover_server(*two->context, "two"));
   ASSERT_TRUE(request_start(*one->context));
   ASSERT_TRUE(next(*one->context, name, text));
-  EXPECT_EQ(name, "a.scr");
+  EXPECT_EQ(name, "base.kpk");
+  EXPECT_EQ(text, base_);
   ASSERT_TRUE(request_start(*two->context));
   std::vector<std::string> got;
   while (next(*two->context, name, text)) got.push_back(name + ":" + std::to_string(text.size()));
   while (next(*one->context, name, text)) got.push_back(name + ":" + std::to_string(text.size()));
-  EXPECT_EQ(got, (std::vector<std::string>{"a.scr:0", "b.scr:5000", "c.scr:8152", "b.scr:5000",
-                                           "c.scr:8152"}));
+  std::string base = "base.kpk:" + std::to_string(base_.size());
+  EXPECT_EQ(got, (std::vector<std::string>{base, "a.scr:0", "b.scr:5000", "c.scr:8152", "a.scr:0",
+                                           "b.scr:5000", "c.scr:8152"}));
   wait_for_termination(*one->context);
   wait_for_termination(*two->context);
   // Losses happened and were made good by sending the same request again.
@@ -118,8 +135,9 @@ TEST_F(ServerTest, TwoInstallersInterleavedWithLossGetEveryFileOnce) {
   EXPECT_GT(repeats, 3);
   std::string all;
   for (auto& line : log_) all += line + "\n";
-  EXPECT_NE(all.find("02:00:00:00:01:01 (one) finished: 3 files, 13152 bytes"), std::string::npos) << all;
-  EXPECT_NE(all.find("02:00:00:00:01:02 (two) finished: 3 files, 13152 bytes"), std::string::npos) << all;
+  std::string bytes = std::to_string(13152 + base_.size()) + " bytes";
+  EXPECT_NE(all.find("02:00:00:00:01:01 (one) finished: 4 files, " + bytes), std::string::npos) << all;
+  EXPECT_NE(all.find("02:00:00:00:01:02 (two) finished: 4 files, " + bytes), std::string::npos) << all;
   EXPECT_NE(all.find("(driver 6.1) driver sent: 6.1.kpk, 300 bytes"), std::string::npos) << all;
 }
 
@@ -143,13 +161,18 @@ TEST_F(ServerTest, OnlyDatagramsOfTheSessionAreAnswered) {
   EXPECT_EQ(ok, make_datagram(kServer, router, 2, 1, "OK\n"));
   EXPECT_EQ(ask(make_datagram(router, kServer, 2, 2, "RETR")), make_datagram(kServer, router, 3, 2, "ERR\n"));
   ask(make_datagram(router, kServer, 3, 3, "STRT"));
-  std::string file = ask(make_datagram(router, kServer, 4, 4, "RETR"));
-  EXPECT_EQ(file, make_datagram(kServer, router, 5, 4, "FILE\na.scr\n0\n"));
+  EXPECT_EQ(ask(make_datagram(router, kServer, 4, 4, "RETR")),
+            make_datagram(kServer, router, 5, 4, "FILE\nbase.kpk\n" + std::to_string(base_.size()) + "\n"));
+  ASSERT_LT(base_.size(), kFrameBlock);
+  EXPECT_EQ(ask(make_datagram(router, kServer, 5, 5, "RETR")), make_datagram(kServer, router, 6, 5, base_));
+  EXPECT_EQ(ask(make_datagram(router, kServer, 6, 6, "RETR")), make_datagram(kServer, router, 7, 6, ""));
+  std::string file = ask(make_datagram(router, kServer, 7, 7, "RETR"));
+  EXPECT_EQ(file, make_datagram(kServer, router, 8, 7, "FILE\na.scr\n0\n"));
   // The same request again: the same reply, and the transfer stays where it was.
-  EXPECT_EQ(ask(make_datagram(router, kServer, 4, 4, "RETR")), file);
-  EXPECT_EQ(ask(make_datagram(router, kServer, 5, 5, "RETR")), make_datagram(kServer, router, 6, 5, ""));
-  EXPECT_EQ(ask(make_datagram(router, kServer, 6, 6, "RETR")),
-            make_datagram(kServer, router, 7, 6, "FILE\nb.scr\n5000\n"));
+  EXPECT_EQ(ask(make_datagram(router, kServer, 7, 7, "RETR")), file);
+  EXPECT_EQ(ask(make_datagram(router, kServer, 8, 8, "RETR")), make_datagram(kServer, router, 9, 8, ""));
+  EXPECT_EQ(ask(make_datagram(router, kServer, 9, 9, "RETR")),
+            make_datagram(kServer, router, 10, 9, "FILE\nb.scr\n5000\n"));
   // A driver request for a release that is not a plain name, or has no package, is not answered.
   EXPECT_EQ(ask(make_datagram(other, {}, 1, 0, std::string("DRVR\n../6.1\0", 12))), "");
   EXPECT_EQ(ask(make_datagram(other, {}, 1, 0, std::string("DRVR\n7.0\0", 9))), "");
