@@ -56,19 +56,34 @@ bool set_up_card_socket(int s, const std::string& card) {
   }
   sockaddr_in local = ipv4_address(INADDR_ANY, kProtocolPort);
   if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
-  // Only a saving: without the filter the session rules still drop the card's own datagrams.
+  // Only a saving: without the filter the session rules still drop the datagrams of the card
+  // itself and of other routers.
   name_request(request, card);
   if (ioctl(s, SIOCGIFHWADDR, &request) == 0)
-    ignore_own_datagrams(s, reinterpret_cast<const uint8_t*>(request.ifr_hwaddr.sa_data));
+    admit_only_datagrams_for(s, reinterpret_cast<const uint8_t*>(request.ifr_hwaddr.sa_data));
   return true;
+}
+
+// The filter's view of a hardware address: its first four bytes and its last two, as the
+// filter loads them (in network order).
+uint32_t first_four(const uint8_t* a) {
+  return uint32_t(a[0]) << 24 | uint32_t(a[1]) << 16 | uint32_t(a[2]) << 8 | a[3];
+}
+uint32_t last_two(const uint8_t* a) { return uint32_t(a[4]) << 8 | a[5]; }
+
+bool attach_filter(int socket, sock_filter* code, unsigned short count) {
+  sock_fprog program = {count, code};
+  return setsockopt(socket, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
 }  // namespace
 
+// Offsets of the filters count from the UDP header: the datagram's own header starts at 8,
+// its source at 8 and its destination at 14. A load past the end of a datagram ends the
+// filter with 0 (drop).
+
 bool ignore_own_datagrams(int socket, const uint8_t* a) {
-  // Offsets count from the UDP header: the datagram's own header starts at 8.
-  uint32_t first = uint32_t(a[0]) << 24 | uint32_t(a[1]) << 16 | uint32_t(a[2]) << 8 | a[3];
-  uint32_t last = uint32_t(a[4]) << 8 | a[5];
+  uint32_t first = first_four(a), last = last_two(a);
   sock_filter code[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 8),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, first, 0, 2),
@@ -77,8 +92,33 @@ bool ignore_own_datagrams(int socket, const uint8_t* a) {
       BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),
       BPF_STMT(BPF_RET | BPF_K, 0),
   };
-  sock_fprog program = {sizeof code / sizeof code[0], code};
-  return setsockopt(socket, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+  return attach_filter(socket, code, sizeof code / sizeof code[0]);
+}
+
+bool admit_only_datagrams_for(int socket, const uint8_t* a) {
+  uint32_t first = first_four(a), last = last_two(a);
+  sock_filter code[] = {
+      // Shorter than a header: the load of its last byte fails and drops it.
+      BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 8 + kHeaderSize - 1),
+      // Sent by this card: drop.
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 8),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, first, 0, 2),
+      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, last, 9, 0),
+      // Addressed to this card: keep.
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 14),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, first, 0, 2),
+      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 18),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, last, 4, 0),
+      // Addressed to anyone: keep; to anybody else: drop.
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 14),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 3),
+      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 18),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),
+      BPF_STMT(BPF_RET | BPF_K, 0),
+  };
+  return attach_filter(socket, code, sizeof code / sizeof code[0]);
 }
 
 bool LinuxNetwork::open_query() {

@@ -12,6 +12,14 @@
 // such datagrams anyway; this only saves the work.) False if the filter cannot be attached.
 bool ignore_own_datagrams(int socket, const uint8_t* address);
 
+// Makes the kernel keep on socket only the datagrams that a card of hardware address may
+// accept: addressed to it or to anyone (all-zero destination), and not sent by it. On a
+// segment shared by many routers every reply of the server reaches every card, and without
+// this each card's socket would queue, and its owner wake for, every other router's replies.
+// Datagrams too short for a header are dropped as well. The session rules still decide; this
+// only saves memory and work. False if the filter cannot be attached.
+bool admit_only_datagrams_for(int socket, const uint8_t* address);
+
 class LinuxNetwork : public Network {
  public:
   ~LinuxNetwork() override { close_query(); }
