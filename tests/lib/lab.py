@@ -79,12 +79,20 @@ class Lab:
         def rules(cards):
             return "table netdev loss {\n" + "".join(
                 f' chain {c} {{ type filter hook ingress device "{c}" priority 0; '
-                f"numgen random mod 100 < {percent} drop; }}\n" for c in cards) + "}\n"
+                f"numgen random mod 100 < {percent} counter drop; }}\n" for c in cards) + "}\n"
 
         for ns in self.routers:
             sh("ip", "netns", "exec", ns, "nft", "-f", "-", input=rules(["r0"]))
         sh("ip", "netns", "exec", self.bridge, "nft", "-f", "-",
            input=rules([f"p{i}" for i in range(len(self.routers))]))
+
+    def dropped(self):
+        """The frames dropped on purpose so far."""
+        total = 0
+        for ns in [self.bridge] + self.routers:
+            text = sh("ip", "netns", "exec", ns, "nft", "list", "ruleset", check=False).stdout
+            total += sum(int(n) for n in re.findall(r"counter packets (\d+)", text))
+        return total
 
     def close(self):
         for ns in self.made:
