@@ -267,6 +267,22 @@ void network() {
   seed("network", "noisy", noisy);
 }
 
+void server() {
+  // Options (keep, block size), then steps: 4 * r a step of router r, 3 time passing, 7 a flood.
+  std::string one = std::string{0, 20} + std::string(40, '\0') + std::string{0x13, 0x10, 0x27};
+  seed("server", "one_router", one);
+  std::string two;
+  for (int i = 0; i < 40; ++i) two += std::string{0, 4};
+  seed("server", "two_routers", std::string{1, 0} + two);
+  std::string flood = std::string{0, 100} + std::string(3, '\0') + std::string{7, 50, 0, 0} +
+                      std::string(10, '\0') + std::string{0xF, 50, 1, 0} + std::string(30, '\0');
+  seed("server", "flood", flood);
+  std::string hostile = std::string{0, 0} + std::string(3, '\0') +
+                        std::string{1, 0, 2, 2, 4, 'D', 'R', 'V', 'R'} + std::string{2, 3, 0, 1} +
+                        std::string{5, 0, 2, 4} + std::string(10, '\0');
+  seed("server", "hostile", hostile);
+}
+
 void sfdisk() {
   auto geometry = [](uint8_t heads, uint8_t sectors, uint8_t flags, uint32_t total) {
     return std::string{char(heads - 1), char(sectors - 1), char(flags)} + u32(total);
@@ -291,6 +307,7 @@ int main(int argc, char** argv) {
   bundles();
   databases();
   network();
+  server();
   sfdisk();
   return 0;
 }

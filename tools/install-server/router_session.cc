@@ -94,6 +94,16 @@ SessionTable::SessionTable(ServerOptions options) : options_(std::move(options))
   share_catalog();
 }
 
+SessionTable::SessionTable(ServerOptions options, Catalog catalog)
+    : options_(std::move(options)), catalog_(std::move(catalog)) {
+  if (options_.block_size == 0 || options_.block_size > kMaxPayload) options_.block_size = kFrameBlock;
+  if (options_.max_sessions == 0) options_.max_sessions = 1;
+  if (options_.max_open_files == 0) options_.max_open_files = 1;
+  catalog_read_ = true;
+  if (!options_.dir.empty()) catalog_stamp_ = catalog_stamp(options_.dir);
+  share_catalog();
+}
+
 void SessionTable::share_catalog() {
   shared_common_ = std::make_shared<const std::vector<CatalogEntry>>(catalog_.common);
   shared_hosts_.clear();
@@ -483,7 +493,9 @@ bool SessionTable::next_block(RouterSession& s, NetMessage& reply, size_t& lengt
   }
   // Reads ahead: one read for many blocks.
   if (s.offset < s.cache_offset || s.offset >= s.cache_offset + s.cache.size()) {
-    s.cache.resize(RouterSession::kReadAhead);
+    // No more than the announced size: a small file takes a small buffer.
+    uint64_t left = s.identity[2] > s.offset ? s.identity[2] - s.offset : 0;
+    s.cache.resize(size_t(std::min<uint64_t>(RouterSession::kReadAhead, left)));
     ssize_t got;
     do {
       got = pread(s.fd, s.cache.data(), s.cache.size(), off_t(s.offset));
@@ -498,7 +510,7 @@ bool SessionTable::next_block(RouterSession& s, NetMessage& reply, size_t& lengt
   }
   size_t at = size_t(s.offset - s.cache_offset);
   size_t n = std::min(options_.block_size, s.cache.size() - at);
-  memcpy(reply.payload(), s.cache.data() + at, n);
+  if (n > 0) memcpy(reply.payload(), s.cache.data() + at, n);
   if (n == 0) {
     close_file(s);
     s.in_file = false;

@@ -79,6 +79,8 @@ class SessionTable {
  public:
   // Reads the catalog of options.dir (when it is not empty).
   explicit SessionTable(ServerOptions options);
+  // The same with the catalog of options.dir already read (read_catalog true), which it takes.
+  SessionTable(ServerOptions options, Catalog catalog);
 
   // Handles one datagram of size bytes that arrived on the server card card (index) with
   // address card_address at time now. Returns the reply to broadcast on that card (empty
