@@ -550,7 +550,6 @@ void SessionTable::expire(uint64_t now, std::vector<std::string>& log) {
     ++it;
   }
   if (victims_.capacity() > 1024) std::vector<Victim>().swap(victims_);
-  if (period_start_ == 0) period_start_ = now;
   if (now - period_start_ >= kSummaryPeriod || now < period_start_) {
     for (const auto& [cause, n] : counts_)
       log.push_back("in the last " + seconds(now - period_start_) + ": " + std::to_string(n) + " " +
