@@ -265,7 +265,9 @@ class RemoteInstallation(unittest.TestCase):
         """A router announces itself with a DSCV of 5000 bytes whose header tells the 4076
         payload bytes that a copy cut to 4096 would show: install-server does not offer. The
         same announcement at its true size gets the offer."""
-        os.makedirs(self.path("srv", "drivers"), exist_ok=True)
+        # A driver package alone is enough for the server to start.
+        with open(self.path("srv", "drivers", "6.1.0-test.kpk"), "wb") as f:
+            f.write(os.urandom(100))
         server = self.server()
         sh("ip", "-n", self.lan.b, "link", "set", "b0", "up")
         router = (
@@ -322,6 +324,10 @@ class RemoteInstallation(unittest.TestCase):
         for name, size in names.items():
             with open(self.path("srv", name), "wb") as f:
                 f.write(rng.randbytes(size))
+        # The server starts nobody without a package to install.
+        self.build(self.signed_package("base", "name: base\nversion: 1.0\n", {"etc/base": "x\n"}),
+                   self.path("srv", "base.kpk"))
+        names["base.kpk"] = 0
         self.lan.lose(5)
         server = self.server()
         started = time.monotonic()
