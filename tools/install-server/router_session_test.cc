@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <fstream>
 
 #include "network/discovery.h"
@@ -388,6 +389,21 @@ TEST_F(ServerTest, NothingToInstallIsRefusedAndAnUnstartedEndIsNoFinish) {
   for (auto& line : log_) all += line + "\n";
   EXPECT_NE(all.find("(lab) is refused: there is no package to install"), std::string::npos) << all;
   EXPECT_EQ(all.find("finished"), std::string::npos) << all;
+}
+
+TEST_F(ServerTest, ARouterWithADirectoryOfItsOwnGetsItsOwnScripts) {
+  put("srv/hosts/02:00:00:00:01:01/a.scr", "own");
+  table_ = SessionTable(ServerOptions{dir_ + "/srv", false, "test server"});
+  std::map<int, std::string> got;
+  for (uint8_t id : {1, 2}) {
+    auto in = installer(id, 0);
+    discover_server(*in->context, "lab");
+    ASSERT_TRUE(request_start(*in->context));
+    std::string name, text;
+    while (next(*in->context, name, text))
+      if (name == "a.scr") got[id] = text;
+  }
+  EXPECT_EQ(got, (std::map<int, std::string>{{1, "own"}, {2, ""}}));
 }
 
 TEST_F(ServerTest, FewOpenFilesServeManyRoutersAndASilentOneComesBack) {
