@@ -183,6 +183,10 @@ class RemoteInstallation(unittest.TestCase):
                 f.write(rng.randbytes(size))
         with open(self.path("srv", "drivers", "6.1.0-test.kpk"), "wb") as f:
             f.write(rng.randbytes(9000))
+        # A server starts nobody on scripts alone: that would install an empty system.
+        self.build(self.signed_package("base", "name: base\nversion: 1.0\n", {"etc/base": "x\n"}),
+                   self.path("srv", "base.kpk"))
+        sizes["base.kpk"] = os.path.getsize(self.path("srv", "base.kpk"))
         server = self.server("--keep")
         a = self.probe(self.lan.a, "a", "--driver", "6.1.0-test", "--label", "routerA")
         b = self.probe(self.lan.b, "b", "--label", "routerB")
@@ -196,7 +200,8 @@ class RemoteInstallation(unittest.TestCase):
         self.assertIn("driver 6.1.0-test.kpk 9000", out_a)
         self.assertTrue(filecmp.cmp(self.path("srv", "drivers", "6.1.0-test.kpk"),
                                     self.path("a", "driver-6.1.0-test.kpk"), False))
-        self.assertEqual(len(re.findall(r"\) finished: 5 files, 1060804 bytes", log)), 2, log)
+        finished = rf"\) finished: 6 files, {sum(sizes.values())} bytes"
+        self.assertEqual(len(re.findall(finished, log)), 2, log)
         self.assertIn("install-server: stopped", log)
 
         # Without --keep the offer does not keep the configuration.

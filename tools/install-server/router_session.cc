@@ -165,9 +165,10 @@ std::shared_ptr<const std::vector<CatalogEntry>> SessionTable::files_for(const M
   return it == shared_hosts_.end() ? shared_common_ : it->second;
 }
 
-void SessionTable::note(std::vector<std::string>& log, std::string line) {
-  if (lines_in_period_ < kLinesPerPeriod) {
-    ++lines_in_period_;
+void SessionTable::note(std::vector<std::string>& log, std::string line, bool ending) {
+  size_t& used = ending ? endings_in_period_ : lines_in_period_;
+  if (used < (ending ? kEndingsPerPeriod : kLinesPerPeriod)) {
+    ++used;
     log.push_back(std::move(line));
   } else {
     count("lines about single routers left out of this log");
@@ -190,7 +191,7 @@ bool SessionTable::close_idle_file(const RouterSession* except) {
 
 void SessionTable::fail(RouterSession& s, std::vector<std::string>& log, const std::string& line) {
   count("sessions failed");
-  note(log, line);
+  note(log, line, true);
   close_file(s);
   s.in_file = false;
   s.state = RouterState::Failed;
@@ -410,7 +411,7 @@ void SessionTable::answer(RouterSession& s, const NetMessage& request, uint64_t 
     if (!s.driver && (s.state == RouterState::Sending || s.state == RouterState::Done)) {
       if (s.state == RouterState::Done)
         note(log, who + " finished: " + std::to_string(s.next_file) + " files, " +
-                      std::to_string(s.bytes) + " bytes in " + seconds(now - s.started));
+                      std::to_string(s.bytes) + " bytes in " + seconds(now - s.started), true);
       else
         note(log, who + " ended after " + std::to_string(s.next_file) + " of " +
                       std::to_string(s.file_count()) + " files, before it was sent the rest");
@@ -516,7 +517,7 @@ bool SessionTable::next_block(RouterSession& s, NetMessage& reply, size_t& lengt
     s.in_file = false;
     if (s.driver) {
       s.state = RouterState::Done;
-      note(log, who + " driver sent: " + s.current + ", " + std::to_string(s.offset) + " bytes");
+      note(log, who + " driver sent: " + s.current + ", " + std::to_string(s.offset) + " bytes", true);
     }
   }
   s.offset += n;
@@ -542,7 +543,7 @@ void SessionTable::expire(uint64_t now, std::vector<std::string>& log) {
     if (quiet > kSilence && (s.state == RouterState::Confirmed || s.state == RouterState::Sending ||
                              s.state == RouterState::Done)) {
       note(log, mac_text(it->first.router.data()) + " (" + s.label + ") timed out after " +
-                    seconds(quiet) + " without a word");
+                    seconds(quiet) + " without a word", true);
       // Where the transfer stands is kept: a router that comes back goes on from there.
       close_file(s);
       s.state = RouterState::TimedOut;
@@ -556,7 +557,7 @@ void SessionTable::expire(uint64_t now, std::vector<std::string>& log) {
                     cause);
     counts_.clear();
     period_start_ = now;
-    lines_in_period_ = 0;
+    lines_in_period_ = endings_in_period_ = 0;
   }
   refresh_catalog_if_changed(log);
 }

@@ -132,6 +132,7 @@ class SessionTable {
   // routers are logged per period, the rest only counted.
   static constexpr uint64_t kSummaryPeriod = 10000000;
   static constexpr size_t kLinesPerPeriod = 100;
+  static constexpr size_t kEndingsPerPeriod = 1000;
   // Kernel releases without a driver that are named one by one; later ones are counted.
   static constexpr size_t kMaxMissingReleases = 64;
 
@@ -153,8 +154,10 @@ class SessionTable {
   // Frees a place for a new session when the table is full; false when every session is
   // busy with a router that is talking.
   bool make_room(uint64_t now);
-  // A line about one router, within the period's budget.
-  void note(std::vector<std::string>& log, std::string line);
+  // A line about one router, within the period's budget. The lines that end an
+  // installation (finished, failed, silent) have a budget of their own, which a flood of the
+  // cheap ones (announcements, starts) cannot use up.
+  void note(std::vector<std::string>& log, std::string line, bool ending = false);
   void count(const char* cause, uint64_t n = 1) { counts_[cause] += n; }
   std::shared_ptr<const std::vector<CatalogEntry>> files_for(const MacKey& router) const;
   void share_catalog();
@@ -187,7 +190,7 @@ class SessionTable {
   uint64_t no_victim_until_ = 0;
   std::map<std::string, uint64_t> counts_;
   uint64_t period_start_ = 0;
-  size_t lines_in_period_ = 0;
+  size_t lines_in_period_ = 0, endings_in_period_ = 0;
 };
 
 // "AA:BB:CC:DD:EE:FF".
