@@ -170,25 +170,32 @@ class OperatorTest(unittest.TestCase):
         os.close(master)
 
     def test_output_that_is_not_read_does_not_stop_the_routers(self):
-        """A terminal whose reader never reads, and a full pipe: the start-up log alone (a
-        thousand warnings) is more than either takes, and still a router is served and the
-        server ends at once on SIGINT. The shared output is left blocking, and what reached
-        the pipe is whole lines."""
+        """A terminal whose reader never reads, a full pipe and a pipe without a reader: the
+        start-up log alone (a thousand warnings) is more than either takes, and still a router
+        is served, the idle server does not spin, and it ends at once on SIGINT. The shared
+        output is left blocking, and what reached the pipe is whole lines."""
         self.package("site", 3000)
         for i in range(1000):
             open(os.path.join(self.srv, f"{i:04d}" + "n" * 200 + ".scr"), "w").close()
-        for kind in ("terminal", "pipe"):
+        for kind in ("terminal", "pipe", "closed-pipe"):
             with self.subTest(kind):
                 if kind == "terminal":
                     reader, writer = os.openpty()
                 else:
                     reader, writer = os.pipe()
+                if kind == "closed-pipe":
+                    os.close(reader)
+                    reader = os.open(os.devnull, os.O_RDONLY)
                 log = os.path.join(self.dir, kind + ".log")
                 server = self.server("--log", log, stdout=writer)
                 try:
                     wait_for(lambda: "serving on s0" in read(log), 5, "the server to start")
                     self.assertGreaterEqual(read(log).count("too long"), 1000)
                     self.assertEqual(self.route(kind, timeout=15), ["site.kpk"])
+                    # An idle server waits: it does not spin on an output it cannot write.
+                    before = self.cpu_seconds(server.pid)
+                    time.sleep(1)
+                    self.assertLess(self.cpu_seconds(server.pid) - before, 0.3)
                     started = time.monotonic()
                     self.stop(server, signal.SIGINT)
                     self.assertLess(time.monotonic() - started, 2)
@@ -216,6 +223,12 @@ class OperatorTest(unittest.TestCase):
                     server.stdout and server.stdout.close()
                     os.close(reader)
                     os.close(writer)
+
+    @staticmethod
+    def cpu_seconds(pid):
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def test_start_up_refusals(self):
         """A DIR with nothing to install (a script alone), and a log file that cannot be

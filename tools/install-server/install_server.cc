@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
 
   std::vector<pollfd> polls;
   for (const ServerCard& c : cards) polls.push_back({c.socket, POLLIN, 0});
-  polls.push_back({out.fd(), 0, 0});  // POLLOUT while output waits
+  polls.push_back({-1, POLLOUT, 0});  // standard output while it has bytes waiting
   NetMessage message;
   uint64_t next_frame = 0, next_expire = 0;
   while (!g_stop) {
@@ -228,7 +228,9 @@ int main(int argc, char** argv) {
     uint64_t due = std::min(next_frame, next_expire);
     uint64_t wait = due > now ? due - now : 0;
     timespec timeout = {time_t(wait / 1000000), long(wait % 1000000) * 1000};
-    polls.back().events = out.pending() > 0 ? POLLOUT : 0;
+    // Watched only while output waits: a terminal hung up or a pipe without a reader would
+    // otherwise wake every wait at once.
+    polls.back().fd = out.pending() > 0 ? out.fd() : -1;
     int n = ppoll(polls.data(), polls.size(), &timeout, &waiting);
     if (n < 0 && errno != EINTR) {
       perror("install-server: poll");
