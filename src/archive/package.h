@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,9 @@ bool read_ref_list(PartReader& reader, std::vector<PackageRef>& list);
 // and reads its metadata, with a bundle's members. False for a size mismatch, an unreadable
 // archive, a failed metadata read or a bundle without members.
 bool read_package_file(PackageFile& file, const std::string& path);
+// The same from an open stream of size bytes (path is left as it is): false when the size
+// differs from the declared length or the metadata cannot be read.
+bool read_package_stream(PackageFile& file, std::istream& in, uint64_t size);
 
 // For a bundle member the requirement label of its bundle, otherwise the package label.
 std::string display_label(const Package& package);

@@ -84,9 +84,13 @@ bool read_package_file(PackageFile& file, const std::string& path) {
   struct stat st;
   if (stat(host_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   FdInStream in(host_path);
-  PartReader reader(in, true);
+  return read_package_stream(file, in, uint64_t(st.st_size));
+}
+
+bool read_package_stream(PackageFile& file, std::istream& in, uint64_t size) {
+  PartReader reader(in, false);  // the metadata alone: nothing needs the digest
   file.total_length = reader.total_length();
-  if (uint64_t(st.st_size) != file.total_length) return false;
+  if (reader.bad() || size != file.total_length) return false;
   file.plain = reader.is_plain();
 
   for (int32_t type : {BundleHeader, PackageHeader, Architecture, Description, Depends, Provides,

@@ -127,3 +127,15 @@ std::string walked_label(const WalkedPackage& p) {
   if (p.name.empty()) return "(unnamed package)";
   return p.name + "-" + version_text(p.version);
 }
+
+bool archive_is_genuine(std::istream& in, uint64_t size) {
+  PartReader r(in, true);
+  if (r.bad() || r.total_length() != size) return false;
+  WalkedArchive walked;
+  walk_archive(r, WalkMode::kImage, &walked);
+  if (!walked.readable || walked.packages.empty() || walked.too_many) return false;
+  if (!walked.bundle) return walked.packages.front().genuine();
+  for (const WalkedPackage& member : walked.packages)
+    if (!member.genuine()) return false;
+  return true;
+}

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -101,3 +102,7 @@ void walk_archive(PartReader& r, WalkMode mode, WalkedArchive* out,
 
 // The label of a walked package: name-version, or "(unnamed package)".
 std::string walked_label(const WalkedPackage& p);
+
+// Whether the archive of size bytes on in is whole and every package it installs is genuine
+// (a bundle: every member), by the walk above with the built-in key. Nothing is written.
+bool archive_is_genuine(std::istream& in, uint64_t size);

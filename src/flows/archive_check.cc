@@ -8,7 +8,6 @@
 #include <streambuf>
 
 #include "archive/package_walk.h"
-#include "archive/part_reader.h"
 #include "system/fd_stream.h"
 #include "system/root.h"
 
@@ -23,24 +22,12 @@ class MemoryBuf : public std::streambuf {
   }
 };
 
-bool stream_is_sound(std::istream& in, uint64_t size) {
-  PartReader r(in, true);
-  if (r.bad() || r.total_length() != size) return false;
-  WalkedArchive walked;
-  walk_archive(r, WalkMode::kImage, &walked);
-  if (!walked.readable || walked.packages.empty() || walked.too_many) return false;
-  if (!walked.bundle) return walked.packages.front().genuine();
-  for (const WalkedPackage& member : walked.packages)
-    if (!member.genuine()) return false;
-  return true;
-}
-
 }  // namespace
 
 bool archive_is_sound(const char* data, uint32_t size) {
   MemoryBuf source(data, size);
   std::istream in(&source);
-  return stream_is_sound(in, size);
+  return archive_is_genuine(in, size);
 }
 
 bool archive_file_is_sound(const std::string& path) {
@@ -53,5 +40,5 @@ bool archive_file_is_sound(const std::string& path) {
   }
   FdInBuf source(fd, true);
   std::istream in(&source);
-  return stream_is_sound(in, uint64_t(st.st_size));
+  return archive_is_genuine(in, uint64_t(st.st_size));
 }

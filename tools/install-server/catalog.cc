@@ -77,42 +77,6 @@ bool same_file(const Checked& c, const struct stat& st) {
          c.mtime.tv_sec == st.st_mtim.tv_sec && c.mtime.tv_nsec == st.st_mtim.tv_nsec;
 }
 
-// The metadata of an archive, as read_package_file reads it, from a host path.
-bool read_info(std::istream& in, uint64_t size, PackageFile& file) {
-  PartReader reader(in, false);
-  file.total_length = reader.total_length();
-  if (reader.bad() || size != file.total_length) return false;
-  file.plain = reader.is_plain();
-  for (int32_t type : {BundleHeader, PackageHeader, Architecture, Description, Depends, Provides,
-                       Conflicts, Image})
-    reader.want(type);
-  reader.next_part();
-  file.is_bundle = reader.current_type() == BundleHeader;
-  if (!read_package_info(file, reader)) return false;
-  if (!file.is_bundle) return true;
-  if (reader.current_type() == Image) reader.next_part();
-  while (reader.current_type() == PackageHeader) {
-    auto member = std::make_unique<PackageInfo>();
-    if (!read_package_info(*member, reader)) return false;
-    file.members.push_back(std::move(member));
-    if (reader.current_type() == Image) reader.next_part();
-  }
-  return !file.members.empty();
-}
-
-// Every package in it genuine, with the trust anchors the installer is built with.
-bool read_genuine(std::istream& in, uint64_t size) {
-  PartReader r(in, true);
-  if (r.bad() || r.total_length() != size) return false;
-  WalkedArchive walked;
-  walk_archive(r, WalkMode::kImage, &walked);
-  if (!walked.readable || walked.packages.empty() || walked.too_many) return false;
-  if (!walked.bundle) return walked.packages.front().genuine();
-  for (const WalkedPackage& member : walked.packages)
-    if (!member.genuine()) return false;
-  return true;
-}
-
 Checked check_archive(const std::string& path) {
   Checked c;
   // Not blocking on a FIFO that someone put there.
@@ -129,12 +93,12 @@ Checked check_archive(const std::string& path) {
     {
       auto buf = std::make_unique<FdInBuf>(fd, false);
       std::istream in(buf.get());
-      if (read_info(in, uint64_t(st.st_size), *info)) c.info = info;
+      if (read_package_stream(*info, in, uint64_t(st.st_size))) c.info = info;
     }
     if (c.info && lseek(fd, 0, SEEK_SET) == 0) {
       auto buf = std::make_unique<FdInBuf>(fd, false);
       std::istream in(buf.get());
-      c.genuine = read_genuine(in, uint64_t(st.st_size));
+      c.genuine = archive_is_genuine(in, uint64_t(st.st_size));
     }
   }
   close(fd);
